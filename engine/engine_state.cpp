@@ -1,0 +1,7 @@
+#include "engine/engine_state.h"
+
+namespace vantoro {
+
+EngineState engineState;
+
+} // namespace vantoro
