@@ -123,10 +123,6 @@ bool MakeRequest(const Options& o, SignalRequest& r) {
             std::fprintf(stderr, "--seed: applies only to white, pink and brown\n");
             return false;
         }
-        if (o.seed > UINT32_MAX) {
-            std::fprintf(stderr, "--seed: must be from 0 to 4294967295\n");
-            return false;
-        }
         r.seeded = true;
         r.seed = static_cast<uint32_t>(o.seed);
     }
@@ -206,7 +202,8 @@ int main(int argc, char** argv) {
 
     CLI::App* render = app.add_subcommand("render", "synthesise a signal into a WAV file");
     AddSignalOptions(render, options);
-    render->add_option("--seed", options.seed, "noise only: seed instead of the clock");
+    render->add_option("--seed", options.seed, "noise only: seed instead of the clock")
+        ->check(CLI::Range(int64_t{0}, int64_t{UINT32_MAX}));
     render->add_option("-o,--output", options.output, "output WAV file")->required();
 
     CLI::App* play = app.add_subcommand("play", "play a signal on the default output device");
