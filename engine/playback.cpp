@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "engine/done_ring.h"
 #include "engine/engine_state.h"
 #include "engine/heap.h"
 #include "engine/stream_format.h"
@@ -63,31 +64,8 @@ bool AddLiveHeader(WAVEHDR* header) {
     return false;
 }
 
-// Finished headers on their way from the device's notification to the
-// completion thread.
-struct DoneRing {
-    static constexpr int kCapacity = 16;
-    std::mutex mutex;
-    std::condition_variable wake;
-    WAVEHDR* entries[kCapacity] = {};
-    int head = 0;
-    int count = 0;
-    bool quit = false;
-};
-DoneRing doneRing;
-
 void CALLBACK WaveOutNotify(HWAVEOUT, UINT message, DWORD_PTR, DWORD_PTR param1, DWORD_PTR) {
-    if (message != WOM_DONE) return;
-    {
-        std::lock_guard lock(doneRing.mutex);
-        // At most four blocks are in flight, so the ring never fills; should a
-        // misbehaving device report more, the surplus is dropped.
-        if (doneRing.count == DoneRing::kCapacity) return;
-        doneRing.entries[(doneRing.head + doneRing.count) % DoneRing::kCapacity] =
-            reinterpret_cast<WAVEHDR*>(param1);
-        ++doneRing.count;
-    }
-    doneRing.wake.notify_one();
+    if (message == WOM_DONE) DoneRingPush(reinterpret_cast<WAVEHDR*>(param1));
 }
 
 // The completion thread of the current (or last) playback.
@@ -96,40 +74,18 @@ struct CompletionThread {
     ~CompletionThread() { Finish(); }
     void Finish() {
         if (!thread.joinable()) return;
-        {
-            std::lock_guard lock(doneRing.mutex);
-            doneRing.quit = true;
-        }
-        doneRing.wake.notify_one();
+        DoneRingQuit();
         thread.join();
     }
 };
 CompletionThread completion;
-std::thread::id completionThreadId;
 
 // True when the self-stop ran, which ends the thread.
 bool HandleDone(WAVEHDR* header);
 
 void CompletionLoop() {
-    for (;;) {
-        WAVEHDR* header;
-        {
-            std::unique_lock lock(doneRing.mutex);
-            doneRing.wake.wait(lock, [] { return doneRing.count > 0 || doneRing.quit; });
-            if (doneRing.count == 0) return;
-            header = doneRing.entries[doneRing.head];
-            doneRing.head = (doneRing.head + 1) % DoneRing::kCapacity;
-            --doneRing.count;
-        }
+    while (WAVEHDR* header = DoneRingPop())
         if (HandleDone(header)) return;
-    }
-}
-
-void ResetDoneRing() {
-    std::lock_guard lock(doneRing.mutex);
-    doneRing.head = 0;
-    doneRing.count = 0;
-    doneRing.quit = false;
 }
 
 // Queues one block of `length` bytes at playCursor. A block that cannot be
@@ -276,7 +232,7 @@ int32_t CompleteStart(std::unique_lock<std::mutex>& lock, const Synthesis& synth
         ShowWarning(kUnsupportedFormatMessage);
         return -1;
     }
-    ResetDoneRing();
+    DoneRingReset();
     HWAVEOUT device = nullptr;
     if (waveOutOpen(&device, WAVE_MAPPER, &format.Format,
                     reinterpret_cast<DWORD_PTR>(&WaveOutNotify), 0,
