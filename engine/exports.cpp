@@ -29,30 +29,26 @@ vantoro::SignalRequest MakeRequest(int32_t kind, int32_t seconds, int32_t rateIn
 
 extern "C" {
 
-VANTORO_API int32_t VANTORO_CDECL fnVantoroCreateAndPlay(int32_t kind, int32_t seconds,
-                                                         int32_t rateIndex, int32_t bits,
-                                                         int32_t channels, int32_t loop,
-                                                         double amplitude, int32_t sweepMode,
-                                                         int32_t frequency, int32_t sweepStart,
-                                                         int32_t sweepEnd,
-                                                         ProgressCallback progress) {
+VANTORO_API int32_t VANTORO_CDECL fnVantoroCreateAndPlay(
+    int32_t kind, int32_t seconds, int32_t rateIndex, int32_t bits, int32_t channels, int32_t loop,
+    double amplitude, int32_t sweepMode, int32_t frequency, int32_t sweepStart, int32_t sweepEnd,
+    ProgressCallback progress) {
     return vantoro::StartSignal(MakeRequest(kind, seconds, rateIndex, bits, channels, amplitude,
                                             sweepMode, frequency, sweepStart, sweepEnd, progress),
                                 loop, vantoro::SweepModeOne::Linear);
 }
 
-VANTORO_API int32_t VANTORO_CDECL fnVantoroCreateAndPlay1(int32_t kind, int32_t seconds,
-                                                          int32_t rateIndex, int32_t bits,
-                                                          int32_t channels, int32_t loop,
-                                                          double amplitude, int32_t sweepMode,
-                                                          int32_t frequency, int32_t sweepStart,
-                                                          int32_t sweepEnd) {
+VANTORO_API int32_t VANTORO_CDECL fnVantoroCreateAndPlay1(
+    int32_t kind, int32_t seconds, int32_t rateIndex, int32_t bits, int32_t channels, int32_t loop,
+    double amplitude, int32_t sweepMode, int32_t frequency, int32_t sweepStart, int32_t sweepEnd) {
     return vantoro::StartSignal(MakeRequest(kind, seconds, rateIndex, bits, channels, amplitude,
                                             sweepMode, frequency, sweepStart, sweepEnd, nullptr),
                                 loop, vantoro::SweepModeOne::Logarithmic);
 }
 
-VANTORO_API int32_t VANTORO_CDECL PlayStop(void) { return vantoro::StopSignal(); }
+VANTORO_API int32_t VANTORO_CDECL PlayStop(void) {
+    return vantoro::StopSignal();
+}
 
 VANTORO_API int32_t VANTORO_CDECL GetProgressRang(int32_t seconds, int32_t rateIndex, int32_t,
                                                   int32_t channels) {
@@ -63,4 +59,6 @@ VANTORO_API int32_t VANTORO_CDECL GetProgressRang(int32_t seconds, int32_t rateI
 
 CVantoro::CVantoro() {}
 
-CVantoro& CVantoro::operator=(const CVantoro&) { return *this; }
+CVantoro& CVantoro::operator=(const CVantoro&) {
+    return *this;
+}

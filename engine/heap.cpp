@@ -24,8 +24,12 @@ void HeapFree(void* block) {
     std::free(block);
 }
 
-int64_t HeapLiveBlocks() { return liveBlocks.load(); }
+int64_t HeapLiveBlocks() {
+    return liveBlocks.load();
+}
 
-void SetHeapFailureHook(HeapFailureHook hook) { failureHook.store(hook); }
+void SetHeapFailureHook(HeapFailureHook hook) {
+    failureHook.store(hook);
+}
 
 } // namespace vantoro

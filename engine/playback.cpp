@@ -126,8 +126,8 @@ void StopLocked(std::unique_lock<std::mutex>& lock, bool onCompletionThread) {
     if (s.waveOut) {
         waveOutReset(s.waveOut);
         if (!onCompletionThread) {
-            const bool drained = stateChanged.wait_for(lock, kDrainTimeout,
-                                                       [] { return engineState.blocksQueued <= 0; });
+            const bool drained = stateChanged.wait_for(
+                lock, kDrainTimeout, [] { return engineState.blocksQueued <= 0; });
             if (!drained) {
                 // The device kept some headers: abandon them rather than hang.
                 std::fill(std::begin(liveHeaders), std::end(liveHeaders), nullptr);
@@ -160,7 +160,9 @@ bool HandleDone(WAVEHDR* header) {
 
 } // namespace
 
-void ShowWarning(const char* text) { MessageBoxA(nullptr, text, nullptr, MB_OK | MB_ICONWARNING); }
+void ShowWarning(const char* text) {
+    MessageBoxA(nullptr, text, nullptr, MB_OK | MB_ICONWARNING);
+}
 
 MMRESULT QueryFormat(const WAVEFORMATEXTENSIBLE& format, UINT deviceId) {
     return waveOutOpen(nullptr, deviceId, &format.Format, 0, 0, WAVE_FORMAT_QUERY);
@@ -225,8 +227,8 @@ int32_t CompleteStart(std::unique_lock<std::mutex>& lock, const Synthesis& synth
     if (synthesis.status == SynthesisStatus::InvalidKind) return -1;
 
     const SignalLayout& layout = synthesis.layout;
-    const WAVEFORMATEXTENSIBLE format = BuildStreamFormat(layout.sampleRate, layout.channelCount,
-                                                          bits, layout.containerBytes);
+    const WAVEFORMATEXTENSIBLE format =
+        BuildStreamFormat(layout.sampleRate, layout.channelCount, bits, layout.containerBytes);
     if (QueryFormat(format, WAVE_MAPPER) == WAVERR_BADFORMAT) {
         lock.unlock();
         ShowWarning(kUnsupportedFormatMessage);

@@ -14,8 +14,8 @@ uint32_t SampleRateForIndex(int32_t rateIndex) {
 
 bool SignalFits(int32_t seconds, uint32_t sampleRate, int32_t channels, uint32_t containerBytes) {
     if (seconds < 0 || channels < 0 || channels > 65535) return false;
-    const int64_t bytes = static_cast<int64_t>(containerBytes) * ChannelCountFor(channels) *
-                          sampleRate * seconds;
+    const int64_t bytes =
+        static_cast<int64_t>(containerBytes) * ChannelCountFor(channels) * sampleRate * seconds;
     return bytes <= INT32_MAX;
 }
 
@@ -39,8 +39,8 @@ void RunGenerator(const SignalRequest& r, SweepModeOne sweepModeOne, const Signa
         GenerateLinearSweep(buffer, byteCount, layout.sampleRate, channels, bits, r.kind,
                             r.sweepStart, r.sweepEnd, r.amplitude, r.progress);
     } else {
-        GenerateLogSweep(buffer, byteCount, layout.sampleRate, channels, bits, r.kind,
-                         r.sweepStart, r.sweepEnd, r.amplitude, r.progress);
+        GenerateLogSweep(buffer, byteCount, layout.sampleRate, channels, bits, r.kind, r.sweepStart,
+                         r.sweepEnd, r.amplitude, r.progress);
     }
 }
 
@@ -54,13 +54,13 @@ Synthesis SynthesizeSignal(const SignalRequest& r, SweepModeOne sweepModeOne) {
     layout.channelCount = ChannelCountFor(r.channels);
     layout.containerBytes = BytesPerValue(static_cast<uint32_t>(r.bits));
     if (layout.containerBytes == 0) return result;
-    if (!SignalFits(r.seconds, layout.sampleRate, r.channels, layout.containerBytes))
-        return result;
+    if (!SignalFits(r.seconds, layout.sampleRate, r.channels, layout.containerBytes)) return result;
     layout.signalBytes = static_cast<int32_t>(layout.containerBytes * layout.channelCount *
                                               layout.sampleRate * static_cast<uint32_t>(r.seconds));
 
     // Two spare bytes follow the signal; the generators never touch them.
-    result.buffer = static_cast<uint8_t*>(HeapAllocate(static_cast<size_t>(layout.signalBytes) + 2));
+    result.buffer =
+        static_cast<uint8_t*>(HeapAllocate(static_cast<size_t>(layout.signalBytes) + 2));
     if (!result.buffer) {
         result.status = SynthesisStatus::NoMemory;
         return result;

@@ -3,8 +3,8 @@
 namespace vantoro {
 
 DWORD SpeakerMask(uint32_t channelCount) {
-    static constexpr DWORD kFirstSix[] = {SPEAKER_FRONT_LEFT,  SPEAKER_FRONT_RIGHT,
-                                          SPEAKER_BACK_LEFT,   SPEAKER_BACK_RIGHT,
+    static constexpr DWORD kFirstSix[] = {SPEAKER_FRONT_LEFT,   SPEAKER_FRONT_RIGHT,
+                                          SPEAKER_BACK_LEFT,    SPEAKER_BACK_RIGHT,
                                           SPEAKER_FRONT_CENTER, SPEAKER_LOW_FREQUENCY};
     DWORD mask = 0;
     for (uint32_t i = 0; i < channelCount && i < 32; ++i)

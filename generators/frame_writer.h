@@ -26,12 +26,16 @@ inline uint32_t TruncateWrap(double v) {
 // Bytes one sample value occupies for a width, or 0 for an unsupported width.
 inline uint32_t BytesPerValue(uint32_t bits) {
     switch (bits) {
-    case 8: return 1;
-    case 16: return 2;
+    case 8:
+        return 1;
+    case 16:
+        return 2;
     case 20:
     case 24:
-    case 32: return 4;
-    default: return 0;
+    case 32:
+        return 4;
+    default:
+        return 0;
     }
 }
 
@@ -142,11 +146,21 @@ int32_t WriteFrames(uint8_t* buffer, uint32_t byteCount, uint32_t channels, uint
                                      amplitude, progress, order, value);
     };
     switch (bits) {
-    case 8: run(encoding::U8{}); break;
-    case 16: run(encoding::S16{}); break;
-    case 20: run(encoding::S20{}); break;
-    case 24: run(encoding::S24{}); break;
-    default: run(encoding::F32{}); break;
+    case 8:
+        run(encoding::U8{});
+        break;
+    case 16:
+        run(encoding::S16{});
+        break;
+    case 20:
+        run(encoding::S20{});
+        break;
+    case 24:
+        run(encoding::S24{});
+        break;
+    default:
+        run(encoding::F32{});
+        break;
     }
     return 1;
 }

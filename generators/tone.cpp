@@ -13,17 +13,20 @@ int32_t GenerateTone(uint8_t* buffer, uint32_t byteCount, uint32_t sampleRate, u
     // The angle of frame t is (frequency * 2pi / rate) * t, recomputed from t
     // every frame rather than accumulated.
     const double angleStep = (frequency * kTwoPi) / rate;
-    return WriteFrames(buffer, byteCount, channels, bits, amplitude, progress,
-                       StoreOrder::Forward, [&](const FrameShape&) {
+    return WriteFrames(buffer, byteCount, channels, bits, amplitude, progress, StoreOrder::Forward,
+                       [&](const FrameShape&) {
                            return [=](int32_t t) -> double {
                                switch (kind) {
-                               case 0: return std::sin(angleStep * t);
+                               case 0:
+                                   return std::sin(angleStep * t);
                                case 1: {
                                    const double c = std::cos(angleStep * t);
                                    return c > 0 ? 1.0 : (c < 0 ? -1.0 : 0.0);
                                }
-                               case 2: return RampValue(rate, frequency, t);
-                               default: return 0.0;
+                               case 2:
+                                   return RampValue(rate, frequency, t);
+                               default:
+                                   return 0.0;
                                }
                            };
                        });

@@ -46,22 +46,16 @@ typedef void(VANTORO_STDCALL* ProgressCallback)(uint32_t valuesWritten);
  * sweepMode: 0 fixed tone at `frequency`, 1 linear sweep, other values a
  * logarithmic sweep from `sweepStart` to `sweepEnd`.
  * Returns 0 when the signal started, -1 otherwise. */
-VANTORO_API int32_t VANTORO_CDECL fnVantoroCreateAndPlay(int32_t kind, int32_t seconds,
-                                                         int32_t rateIndex, int32_t bits,
-                                                         int32_t channels, int32_t loop,
-                                                         double amplitude, int32_t sweepMode,
-                                                         int32_t frequency, int32_t sweepStart,
-                                                         int32_t sweepEnd,
-                                                         ProgressCallback progress);
+VANTORO_API int32_t VANTORO_CDECL fnVantoroCreateAndPlay(
+    int32_t kind, int32_t seconds, int32_t rateIndex, int32_t bits, int32_t channels, int32_t loop,
+    double amplitude, int32_t sweepMode, int32_t frequency, int32_t sweepStart, int32_t sweepEnd,
+    ProgressCallback progress);
 
 /* As fnVantoroCreateAndPlay without progress reports; every nonzero sweepMode
  * gives a logarithmic sweep. */
-VANTORO_API int32_t VANTORO_CDECL fnVantoroCreateAndPlay1(int32_t kind, int32_t seconds,
-                                                          int32_t rateIndex, int32_t bits,
-                                                          int32_t channels, int32_t loop,
-                                                          double amplitude, int32_t sweepMode,
-                                                          int32_t frequency, int32_t sweepStart,
-                                                          int32_t sweepEnd);
+VANTORO_API int32_t VANTORO_CDECL fnVantoroCreateAndPlay1(
+    int32_t kind, int32_t seconds, int32_t rateIndex, int32_t bits, int32_t channels, int32_t loop,
+    double amplitude, int32_t sweepMode, int32_t frequency, int32_t sweepStart, int32_t sweepEnd);
 
 /* Stops playback and releases the signal; also clears the engine after a
  * failed start. Always returns 0. */

@@ -27,7 +27,8 @@ struct Pattern {
 Pattern MakePattern(int32_t bytes) {
     Pattern p;
     p.bytes.resize(bytes);
-    for (int32_t k = 0; k < bytes; ++k) p.bytes[k] = static_cast<uint8_t>((k * 7 + k / 251) % 256);
+    for (int32_t k = 0; k < bytes; ++k)
+        p.bytes[k] = static_cast<uint8_t>((k * 7 + k / 251) % 256);
     const bool odd = bytes % 4 != 0;
     p.bits = odd ? 8 : 16;
     p.synthesis.status = SynthesisStatus::Ready;
@@ -118,15 +119,36 @@ TEST_F(Streaming, LoopingSequences) {
     };
     const Case cases[] = {
         {100000,
-         {{0, 24000}, {24000, 24000}, {48000, 24000}, {72000, 24000}, {96000, 4000},
-          {0, 24000}, {24000, 24000}, {48000, 24000}, {72000, 24000}, {96000, 4000}, {0, 24000}}},
+         {{0, 24000},
+          {24000, 24000},
+          {48000, 24000},
+          {72000, 24000},
+          {96000, 4000},
+          {0, 24000},
+          {24000, 24000},
+          {48000, 24000},
+          {72000, 24000},
+          {96000, 4000},
+          {0, 24000}}},
         {96001,
-         {{0, 24000}, {24000, 24000}, {48000, 24000}, {72000, 24000}, {96000, 1}, {0, 24000},
+         {{0, 24000},
+          {24000, 24000},
+          {48000, 24000},
+          {72000, 24000},
+          {96000, 1},
+          {0, 24000},
           {24000, 24000}}},
         // Short signals the first queue covers whole loop too.
         {96000,
-         {{0, 24000}, {24000, 24000}, {48000, 24000}, {72000, 24000}, {0, 24000}, {24000, 24000},
-          {48000, 24000}, {72000, 24000}, {0, 24000}}},
+         {{0, 24000},
+          {24000, 24000},
+          {48000, 24000},
+          {72000, 24000},
+          {0, 24000},
+          {24000, 24000},
+          {48000, 24000},
+          {72000, 24000},
+          {0, 24000}}},
         {30000, {{0, 24000}, {24000, 6000}, {0, 24000}, {24000, 6000}, {0, 24000}}},
         {1, {{0, 1}, {0, 1}, {0, 1}, {0, 1}, {0, 1}}},
     };
@@ -155,7 +177,8 @@ TEST_F(Streaming, LoopingSequences) {
         // Every block still queued came back through the reset and was freed;
         // nothing was queued after it.
         const size_t written = sim::Blocks().size();
-        for (const auto& b : sim::Blocks()) EXPECT_TRUE(b.finished);
+        for (const auto& b : sim::Blocks())
+            EXPECT_TRUE(b.finished);
         EXPECT_EQ(sim::QueuedBlocks(), 0);
         EXPECT_EQ(sim::OpenDevices(), 0);
         EXPECT_EQ(HeapLiveBlocks(), liveAtStart);
@@ -282,8 +305,9 @@ TEST_F(Streaming, FailedBlocks) {
         const char* what;
         int failPrepareAt, failWriteAt;
     };
-    for (const Case& c : {Case{"first prepare", 0, -1}, Case{"third write", -1, 2},
-                          Case{"prepare in completion", 5, -1}, Case{"write in completion", -1, 6}}) {
+    for (const Case& c :
+         {Case{"first prepare", 0, -1}, Case{"third write", -1, 2},
+          Case{"prepare in completion", 5, -1}, Case{"write in completion", -1, 6}}) {
         SCOPED_TRACE(c.what);
         sim::Config config;
         config.failPrepareAt = c.failPrepareAt;
@@ -312,7 +336,8 @@ TEST_F(Streaming, HeaderAllocationFailsDuringPlayback) {
     // The four first headers, then none: the three blocks in flight finish
     // and the last of them stops the engine.
     headersAllowed = 4;
-    SetHeapFailureHook([](size_t bytes) { return bytes == sizeof(WAVEHDR) && headersAllowed-- <= 0; });
+    SetHeapFailureHook(
+        [](size_t bytes) { return bytes == sizeof(WAVEHDR) && headersAllowed-- <= 0; });
     Pattern p = MakePattern(200000);
     ASSERT_EQ(StartSynthesized(p.synthesis, p.bits, 1), 0);
     ASSERT_TRUE(WaitIdle());

@@ -143,15 +143,18 @@ TEST_F(StartSequence, TypicalRequestReportsProgressAndStreamsTheBuffer) {
     EXPECT_EQ(engineState.signalBytes, 882000);
     const auto& values = test::ProgressValues();
     ASSERT_EQ(values.size(), 220500u);
-    for (size_t k = 0; k < values.size(); ++k) ASSERT_EQ(values[k], 2 * (k + 1));
+    for (size_t k = 0; k < values.size(); ++k)
+        ASSERT_EQ(values[k], 2 * (k + 1));
     EXPECT_EQ(static_cast<int32_t>(values.back()), GetProgressRang(5, 3, 16, 2));
 
     ASSERT_TRUE(sim::WaitQuiet(10000));
-    for (int k = 0; k < 500 && EngineBusy(); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    for (int k = 0; k < 500 && EngineBusy(); ++k)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_FALSE(EngineBusy()) << "the engine stops itself after the last block";
     const auto blocks = sim::Blocks();
     ASSERT_EQ(blocks.size(), 37u);
-    for (size_t k = 0; k < 36; ++k) EXPECT_EQ(blocks[k].bytes.size(), 24000u);
+    for (size_t k = 0; k < 36; ++k)
+        EXPECT_EQ(blocks[k].bytes.size(), 24000u);
     EXPECT_EQ(blocks[36].bytes.size(), 18000u);
     EXPECT_EQ(sim::PlayedBytes(), s.Render());
     const WAVEFORMATEXTENSIBLE f = sim::LastFormat();
@@ -167,7 +170,7 @@ TEST_F(StartSequence, ProgressIsWhatTheGeneratorReports) {
     struct Case {
         int32_t kind, bits, channels, sweepMode;
     };
-    const Case cases[] = {{0, 16, 2, 0}, {1, 8, 0, 0}, {2, 24, 3, 0},
+    const Case cases[] = {{0, 16, 2, 0}, {1, 8, 0, 0},  {2, 24, 3, 0},
                           {0, 32, 1, 1}, {1, 20, 5, 2}, {4, 16, 7, 0}};
     for (const Case& c : cases) {
         Start s;
@@ -272,9 +275,16 @@ TEST(ProgressRange, CountsSampleValuesOfEveryChannel) {
         int32_t seconds, rateIndex, channels, expected;
     };
     const Case cases[] = {
-        {1, 3, 0, 88200},      {1, 3, 1, 44100},     {1, 3, 2, 88200},    {5, 3, 2, 441000},
-        {2, 0, 7, 154350},     {0, 6, 2, 0},         {1, 0, 65535, 11025 * 65535},
-        {3, 2, 3, 288000},     {10, 4, 6, 2880000},  {1, 5, 2, 192000},
+        {1, 3, 0, 88200},
+        {1, 3, 1, 44100},
+        {1, 3, 2, 88200},
+        {5, 3, 2, 441000},
+        {2, 0, 7, 154350},
+        {0, 6, 2, 0},
+        {1, 0, 65535, 11025 * 65535},
+        {3, 2, 3, 288000},
+        {10, 4, 6, 2880000},
+        {1, 5, 2, 192000},
     };
     for (const Case& c : cases)
         for (int32_t third : {0, 8, 16, -1, INT_MAX})
@@ -288,7 +298,7 @@ TEST_F(ProgressRangeRejection, InvalidArgumentsGiveMinusOneAndABusyEngine) {
     struct Case {
         int32_t seconds, rateIndex, channels;
     };
-    const Case cases[] = {{1, 7, 2},  {1, -1, 2},  {-1, 3, 2},      {1, 3, -1},
+    const Case cases[] = {{1, 7, 2},     {1, -1, 2},    {-1, 3, 2},     {1, 3, -1},
                           {1, 3, 65536}, {20000, 6, 1}, {INT_MAX, 0, 1}};
     for (const Case& c : cases) {
         EXPECT_EQ(GetProgressRang(c.seconds, c.rateIndex, 16, c.channels), -1);

@@ -32,14 +32,15 @@ TEST(StreamFormat, FieldsForEachWidth) {
         EXPECT_EQ(f.Format.cbSize, 22);
         EXPECT_EQ(f.Samples.wValidBitsPerSample, c.bits);
         EXPECT_EQ(f.dwChannelMask, c.mask);
-        EXPECT_TRUE(f.SubFormat == (c.isFloat ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT
-                                              : KSDATAFORMAT_SUBTYPE_PCM));
+        EXPECT_TRUE(f.SubFormat ==
+                    (c.isFloat ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT : KSDATAFORMAT_SUBTYPE_PCM));
     }
 }
 
 TEST(StreamFormat, SpeakerMasks) {
     const DWORD expected[] = {0x0, 0x1, 0x3, 0x13, 0x33, 0x37, 0x3F, 0x7F, 0xFF};
-    for (uint32_t n = 0; n <= 8; ++n) EXPECT_EQ(SpeakerMask(n), expected[n]) << n << " channels";
+    for (uint32_t n = 0; n <= 8; ++n)
+        EXPECT_EQ(SpeakerMask(n), expected[n]) << n << " channels";
     EXPECT_EQ(SpeakerMask(31), 0x7FFFFFFFu);
     // Indexes from 32 on have no bit of their own.
     EXPECT_EQ(SpeakerMask(32), 0xFFFFFFFFu);
@@ -57,10 +58,10 @@ TEST(StreamFormat, GuidsAndLayout) {
     const auto* bytes = reinterpret_cast<const uint8_t*>(&f);
     EXPECT_EQ(bytes[0], 0xFE);
     EXPECT_EQ(bytes[1], 0xFF);
-    EXPECT_EQ(bytes[16], 22); // cbSize
-    EXPECT_EQ(bytes[18], 16); // valid bits
+    EXPECT_EQ(bytes[16], 22);  // cbSize
+    EXPECT_EQ(bytes[18], 16);  // valid bits
     EXPECT_EQ(bytes[20], 0x3); // channel mask
-    EXPECT_EQ(bytes[24], 1);  // sub-format GUID
+    EXPECT_EQ(bytes[24], 1);   // sub-format GUID
 }
 
 } // namespace

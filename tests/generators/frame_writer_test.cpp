@@ -32,7 +32,8 @@ std::vector<uint8_t> WriteConstant(double s, uint32_t byteCount, uint32_t channe
 
 int64_t ReadSigned(const std::vector<uint8_t>& b, uint32_t bits, size_t index) {
     switch (bits) {
-    case 8: return b[index];
+    case 8:
+        return b[index];
     case 16: {
         int16_t v;
         std::memcpy(&v, &b[index * 2], 2);
@@ -73,7 +74,8 @@ TEST(TruncateWrap, TruncatesTowardZeroModulo2To32) {
         {-std::numeric_limits<double>::infinity(), 0},
         {std::numeric_limits<double>::quiet_NaN(), 0},
     };
-    for (const Case& c : cases) EXPECT_EQ(TruncateWrap(c.v), c.expected) << c.v;
+    for (const Case& c : cases)
+        EXPECT_EQ(TruncateWrap(c.v), c.expected) << c.v;
 }
 
 // Ends of the range for s = -1, 0, +1 in both signs (the second channel of
@@ -107,11 +109,12 @@ TEST(FrameWriter, EndsOfRangeInEveryIntegerEncoding) {
         {24, 0.5, -1.0, -4194303 * 256, 4194303 * 256},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.bits << " bits, amplitude " << c.amplitude << ", s "
-                                        << c.s);
+        SCOPED_TRACE(testing::Message()
+                     << c.bits << " bits, amplitude " << c.amplitude << ", s " << c.s);
         const uint32_t bytes = c.bits == 8 ? 1 : (c.bits == 16 ? 2 : 4);
         const auto mono = WriteConstant(c.s, 3 * bytes, 1, c.bits, c.amplitude);
-        for (size_t k = 0; k < 3; ++k) EXPECT_EQ(ReadSigned(mono, c.bits, k), c.plus);
+        for (size_t k = 0; k < 3; ++k)
+            EXPECT_EQ(ReadSigned(mono, c.bits, k), c.plus);
         const auto anti = WriteConstant(c.s, 4 * bytes, 0, c.bits, c.amplitude);
         EXPECT_EQ(ReadSigned(anti, c.bits, 0), c.plus);
         EXPECT_EQ(ReadSigned(anti, c.bits, 1), c.minus);
@@ -130,7 +133,7 @@ TEST(FrameWriter, FloatEncodingIsHalfScaleWithSignedZero) {
         float plus, minus;
     };
     const Case cases[] = {
-        {1.0, -1.0, -0.5f, 0.5f}, {1.0, 0.0, 0.0f, -0.0f},  {1.0, 1.0, 0.5f, -0.5f},
+        {1.0, -1.0, -0.5f, 0.5f},   {1.0, 0.0, 0.0f, -0.0f}, {1.0, 1.0, 0.5f, -0.5f},
         {0.5, -1.0, -0.25f, 0.25f}, {0.5, 0.0, 0.0f, -0.0f}, {0.5, 1.0, 0.25f, -0.25f},
     };
     for (const Case& c : cases) {
@@ -176,8 +179,8 @@ TEST(FrameWriter, PartialFramesAndProgress) {
         SCOPED_TRACE(testing::Message() << c.byteCount << " bytes, " << c.channels << " channels, "
                                         << c.bits << " bits");
         int32_t result = -1;
-        const auto b = WriteConstant(1.0, c.byteCount, c.channels, c.bits, 1.0, RecordingProgress(),
-                                     &result);
+        const auto b =
+            WriteConstant(1.0, c.byteCount, c.channels, c.bits, 1.0, RecordingProgress(), &result);
         EXPECT_EQ(result, 1);
         EXPECT_EQ(ProgressValues(), c.progress);
         if (!c.bytes.empty()) {
@@ -241,7 +244,8 @@ TEST(FrameWriter, ReversedOrderMirrorsValuePositions) {
 
 TEST(FrameWriter, EveryChannelOfAFrameCarriesTheSameValue) {
     const auto b = WriteConstant(0.5, 24, 3, 32, 1.0, RecordingProgress());
-    for (size_t k = 0; k < 6; ++k) EXPECT_EQ(ReadFloat(b, k), 0.25f);
+    for (size_t k = 0; k < 6; ++k)
+        EXPECT_EQ(ReadFloat(b, k), 0.25f);
     EXPECT_EQ(ProgressValues(), (std::vector<uint32_t>{3, 6}));
 }
 

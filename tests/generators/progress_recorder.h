@@ -13,7 +13,9 @@ inline std::vector<uint32_t>& ProgressValues() {
     return values;
 }
 
-inline void VANTORO_STDCALL RecordProgress(uint32_t written) { ProgressValues().push_back(written); }
+inline void VANTORO_STDCALL RecordProgress(uint32_t written) {
+    ProgressValues().push_back(written);
+}
 
 // Starts a fresh record and returns the callback that fills it.
 inline ProgressCallback RecordingProgress() {

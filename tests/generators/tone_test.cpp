@@ -16,9 +16,9 @@ enum Kind { kSine = 0, kSquare = 1, kRamp = 2 };
 std::vector<int16_t> Tone16(int32_t kind, uint32_t rate, double frequency, uint32_t frames,
                             double amplitude = 1.0) {
     std::vector<uint8_t> bytes(frames * 2);
-    EXPECT_EQ(GenerateTone(bytes.data(), frames * 2, rate, 1, 16, kind, frequency, amplitude,
-                           nullptr),
-              1);
+    EXPECT_EQ(
+        GenerateTone(bytes.data(), frames * 2, rate, 1, 16, kind, frequency, amplitude, nullptr),
+        1);
     std::vector<int16_t> values(frames);
     std::memcpy(values.data(), bytes.data(), bytes.size());
     return values;
@@ -54,8 +54,7 @@ TEST(Tone, QuarterRatePeriodAt16Bits) {
     // cos of frame 13's angle is -9.8e-16: low, not high.
     EXPECT_EQ(Tone16(kSquare, 44100, 11025, 16),
               (std::vector<int16_t>{32767, 32767, -32767, -32767, 32767, 32767, -32767, -32767,
-                                    32767, 32767, -32767, -32767, 32767, -32767, -32767,
-                                    -32767}));
+                                    32767, 32767, -32767, -32767, 32767, -32767, -32767, -32767}));
     EXPECT_EQ(Tone16(kRamp, 44100, 11025, 8),
               (std::vector<int16_t>{-32767, -16383, 32767, 16383, -32767, -16383, 32767, 16383}));
 }
@@ -76,7 +75,8 @@ TEST(Tone, FirstFrameOfEveryShape) {
 
 TEST(Tone, RampPeriods) {
     // P = 1: every frame starts a period.
-    for (double v : ToneValues(kRamp, 44100, 44100, 10)) EXPECT_EQ(v, -1.0);
+    for (double v : ToneValues(kRamp, 44100, 44100, 10))
+        EXPECT_EQ(v, -1.0);
     // P = 3: -1, -1/3, +2/3 repeating.
     const auto three = ToneValues(kRamp, 44100, 14700, 9);
     for (int k = 0; k < 9; k += 3) {
@@ -96,7 +96,8 @@ TEST(Tone, RampPeriods) {
 TEST(Tone, RampWithoutAWholePeriodIsSilent) {
     const double inf = std::numeric_limits<double>::infinity();
     for (double f : {0.0, 44101.0, 1e9, inf, -inf, std::nan("")}) {
-        for (double v : ToneValues(kRamp, 44100, f, 64)) EXPECT_EQ(v, 0.0) << f;
+        for (double v : ToneValues(kRamp, 44100, f, 64))
+            EXPECT_EQ(v, 0.0) << f;
         EXPECT_EQ(Tone8(kRamp, 44100, f, 4), std::vector<uint8_t>(4, 128)) << f;
     }
 }
@@ -106,7 +107,8 @@ TEST(Tone, ZeroAndNegativeFrequencies) {
     EXPECT_EQ(Tone16(kSine, 44100, 0, 100), std::vector<int16_t>(100, 0));
     const auto up = Tone16(kSine, 44100, 997, 500);
     const auto down = Tone16(kSine, 44100, -997, 500);
-    for (size_t k = 0; k < up.size(); ++k) EXPECT_EQ(down[k], -up[k]) << k;
+    for (size_t k = 0; k < up.size(); ++k)
+        EXPECT_EQ(down[k], -up[k]) << k;
     EXPECT_EQ(Tone16(kSquare, 44100, -997, 500), Tone16(kSquare, 44100, 997, 500));
     // A negative ramp runs in the second branch, 2.0 to 4.0, and wraps.
     for (double v : ToneValues(kRamp, 44100, -1000, 200)) {
@@ -135,14 +137,15 @@ TEST(Tone, ProgressCountsValuesOfAllChannels) {
                  test::RecordingProgress());
     const auto& values = test::ProgressValues();
     ASSERT_EQ(values.size(), 441u);
-    for (size_t k = 0; k < values.size(); ++k) EXPECT_EQ(values[k], 2 * (k + 1));
+    for (size_t k = 0; k < values.size(); ++k)
+        EXPECT_EQ(values[k], 2 * (k + 1));
 }
 
 TEST(Tone, UnsupportedWidth) {
     std::vector<uint8_t> bytes(64, 0x11);
-    EXPECT_EQ(GenerateTone(bytes.data(), 64, 44100, 1, 12, kSine, 1000, 1.0,
-                           test::RecordingProgress()),
-              0);
+    EXPECT_EQ(
+        GenerateTone(bytes.data(), 64, 44100, 1, 12, kSine, 1000, 1.0, test::RecordingProgress()),
+        0);
     EXPECT_EQ(bytes, std::vector<uint8_t>(64, 0x11));
     EXPECT_TRUE(test::ProgressValues().empty());
 }

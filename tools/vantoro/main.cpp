@@ -73,7 +73,8 @@ uint32_t progressNext = 0;
 
 void VANTORO_STDCALL DrawProgress(uint32_t written) {
     if (written < progressNext && written != progressTotal) return;
-    const int percent = progressTotal ? static_cast<int>(uint64_t{written} * 100 / progressTotal) : 100;
+    const int percent =
+        progressTotal ? static_cast<int>(uint64_t{written} * 100 / progressTotal) : 100;
     const int filled = percent * 40 / 100;
     std::fprintf(stderr, "\rsynthesising [%.*s%*s] %3d%%", filled,
                  "########################################", 40 - filled, "", percent);
@@ -155,7 +156,9 @@ int Render(const Options& o) {
 
 volatile std::sig_atomic_t interrupted = 0;
 
-void OnInterrupt(int) { interrupted = 1; }
+void OnInterrupt(int) {
+    interrupted = 1;
+}
 
 int Play(const Options& o) {
     SignalRequest r;
@@ -166,10 +169,9 @@ int Play(const Options& o) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
-    const int32_t started =
-        fnVantoroCreateAndPlay(r.kind, r.seconds, r.rateIndex, r.bits, r.channels, o.loop ? 1 : 0,
-                               r.amplitude, r.sweepMode, r.frequency, r.sweepStart, r.sweepEnd,
-                               ProgressFor(r));
+    const int32_t started = fnVantoroCreateAndPlay(
+        r.kind, r.seconds, r.rateIndex, r.bits, r.channels, o.loop ? 1 : 0, r.amplitude,
+        r.sweepMode, r.frequency, r.sweepStart, r.sweepEnd, ProgressFor(r));
     if (started != 0) {
         PlayStop();
         return 1;

@@ -10,13 +10,14 @@ namespace vantoro {
 namespace {
 
 void PutU32(uint8_t* p, uint32_t v) {
-    for (int k = 0; k < 4; ++k) p[k] = static_cast<uint8_t>(v >> (8 * k));
+    for (int k = 0; k < 4; ++k)
+        p[k] = static_cast<uint8_t>(v >> (8 * k));
 }
 
 } // namespace
 
-bool WriteWavFile(const std::string& path, const WAVEFORMATEXTENSIBLE& format,
-                  const uint8_t* data, uint32_t dataBytes) {
+bool WriteWavFile(const std::string& path, const WAVEFORMATEXTENSIBLE& format, const uint8_t* data,
+                  uint32_t dataBytes) {
     constexpr uint32_t kFmtBytes = sizeof(WAVEFORMATEXTENSIBLE);
     const uint32_t pad = dataBytes & 1u;
     uint8_t header[12 + 8 + kFmtBytes + 8];

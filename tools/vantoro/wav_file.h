@@ -10,7 +10,7 @@
 namespace vantoro {
 
 // Writes the file; on failure removes what it wrote and returns false.
-bool WriteWavFile(const std::string& path, const WAVEFORMATEXTENSIBLE& format,
-                  const uint8_t* data, uint32_t dataBytes);
+bool WriteWavFile(const std::string& path, const WAVEFORMATEXTENSIBLE& format, const uint8_t* data,
+                  uint32_t dataBytes);
 
 } // namespace vantoro
