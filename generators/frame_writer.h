@@ -3,11 +3,13 @@
 // five sample encodings, the storage order and the progress reports.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
+#include "generators/fast_sine.h"
 #include "vantoro.h"
 
 namespace vantoro {
@@ -49,40 +51,52 @@ enum class StoreOrder { Forward, Reversed };
 
 namespace encoding {
 
+// True when a and b truncate to the same whole number (and T is defined by
+// truncation for both).
+inline bool SameTruncation(double a, double b) {
+    return std::fabs(a) < 0x1p62 && std::fabs(b) < 0x1p62 &&
+           static_cast<int64_t>(a) == static_cast<int64_t>(b);
+}
+
 // Each encoding turns the frame value s into one per-frame value, then into
 // the stored patterns for sign +1 and sign -1.
 struct U8 {
     using Word = uint8_t;
     static constexpr uint8_t kPrefill = 0x80;
+    static constexpr double kScale = 127.0, kOffset = 128.0;
     static double Value(double s, double amplitude) { return (s * 127.0 + 128.0) * amplitude; }
     static void Patterns(double v, Word& plus, Word& minus) {
         const uint32_t x = TruncateWrap(v);
         plus = static_cast<Word>(x);
         minus = static_cast<Word>(0u - x);
     }
+    static bool SameSample(double a, double b) { return SameTruncation(a, b); }
 };
 
 struct S16 {
     using Word = uint16_t;
     static constexpr uint8_t kPrefill = 0x00;
+    static constexpr double kScale = 32767.0, kOffset = 0.0;
     static double Value(double s, double amplitude) { return (s * 32767.0) * amplitude; }
     static void Patterns(double v, Word& plus, Word& minus) {
         const uint32_t x = TruncateWrap(v);
         plus = static_cast<Word>(x);
         minus = static_cast<Word>(0u - x);
     }
+    static bool SameSample(double a, double b) { return SameTruncation(a, b); }
 };
 
 template <int Shift, int ScaleBits> struct HighBits32 {
     using Word = uint32_t;
     static constexpr uint8_t kPrefill = 0x00;
-    static constexpr double kScale = static_cast<double>((1u << ScaleBits) - 1u);
+    static constexpr double kScale = static_cast<double>((1u << ScaleBits) - 1u), kOffset = 0.0;
     static double Value(double s, double amplitude) { return (s * kScale) * amplitude; }
     static void Patterns(double v, Word& plus, Word& minus) {
         const uint32_t x = TruncateWrap(v);
         plus = x << Shift;
         minus = (0u - x) << Shift;
     }
+    static bool SameSample(double a, double b) { return SameTruncation(a, b); }
 };
 using S20 = HighBits32<12, 19>; // scale 524287, value in the upper 20 bits
 using S24 = HighBits32<8, 23>;  // scale 8388607, value in the upper 24 bits
@@ -90,11 +104,16 @@ using S24 = HighBits32<8, 23>;  // scale 8388607, value in the upper 24 bits
 struct F32 {
     using Word = uint32_t;
     static constexpr uint8_t kPrefill = 0x00;
+    static constexpr double kScale = 0.5, kOffset = 0.0;
     static double Value(double s, double amplitude) { return (s * 0.5) * amplitude; }
     // The sign multiplies the double before it is rounded to single precision.
     static void Patterns(double v, Word& plus, Word& minus) {
         plus = std::bit_cast<Word>(static_cast<float>(v));
         minus = std::bit_cast<Word>(static_cast<float>(-v));
+    }
+    static bool SameSample(double a, double b) {
+        return std::bit_cast<Word>(static_cast<float>(a)) ==
+               std::bit_cast<Word>(static_cast<float>(b));
     }
 };
 
@@ -126,24 +145,117 @@ void WriteEncodedFrames(uint8_t* buffer, uint32_t n, uint32_t channelCount, bool
     }
 }
 
+// Whether the fast paths run; on by default. Tests switch them off to
+// compare with the straightforward path.
+bool FastPathsEnabled();
+void SetFastPathsEnabled(bool enabled);
+
+inline constexpr uint32_t kBlockFrames = 256;
+
+// Tells whether an approximate frame value s', known to lie within `error`
+// of the exact one, is certain to be stored as the exact value would be.
+// Every rounding of the encoding's per-frame value moves it by less than
+// 2^-53 of the magnitudes involved, so the two values v and v' differ by less
+// than `band`; rounding and truncation are monotonic, so when both ends of
+// [v' - band, v' + band] give the same sample, v gives it too.
+template <class Encoding> struct SampleGuard {
+    double amplitude;
+    double band;
+    // The band is never 0, so that an interval around a zero value always
+    // holds both signed zeros and such a value is never taken as certain.
+    SampleGuard(double amplitude, double error)
+        : amplitude(amplitude),
+          band(std::max(2.0 * std::fabs(amplitude) *
+                            (Encoding::kScale * error +
+                             (Encoding::kScale + Encoding::kOffset) * 0x1p-50),
+                        0x1p-1000)) {}
+    bool Exact(double approximate) const {
+        const double v = Encoding::Value(approximate, amplitude);
+        return Encoding::SameSample(v - band, v + band);
+    }
+};
+
+// The block path of the frame writer: the frame values of up to
+// kBlockFrames frames at a time come from fill(firstFrame, count, s, guard),
+// then are encoded and stored exactly as the straightforward loop does.
+template <class Encoding, class FillFn>
+void WriteEncodedBlocks(uint8_t* buffer, uint32_t n, uint32_t channelCount, bool antiphase,
+                        double amplitude, ProgressCallback progress, StoreOrder order,
+                        FillFn& fill) {
+    using Word = typename Encoding::Word;
+    const SampleGuard<Encoding> guard(amplitude, kFastTrigError);
+    const uint32_t frames = n / channelCount + (n % channelCount != 0);
+    // Frames whose every value is stored; the last frame may be cut short.
+    const uint32_t wholeFrames = n / channelCount;
+    auto* words = reinterpret_cast<Word*>(buffer);
+    double s[kBlockFrames];
+    for (uint32_t first = 0; first < frames; first += kBlockFrames) {
+        const uint32_t count = std::min(kBlockFrames, frames - first);
+        fill(first, static_cast<int>(count), s, guard);
+        for (uint32_t k = 0; k < count; ++k) {
+            const uint32_t frame = first + k;
+            Word plus, minus;
+            Encoding::Patterns(Encoding::Value(s[k], amplitude), plus, minus);
+            const size_t i = static_cast<size_t>(frame) * channelCount;
+            if (order == StoreOrder::Forward && frame < wholeFrames) {
+                if (antiphase) {
+                    std::memcpy(words + i, &plus, sizeof(Word));
+                    std::memcpy(words + i + 1, &minus, sizeof(Word));
+                } else {
+                    for (uint32_t c = 0; c < channelCount; ++c)
+                        std::memcpy(words + i + c, &plus, sizeof(Word));
+                }
+            } else {
+                bool negative = false;
+                for (size_t c = 0; c < channelCount && i + c < n; ++c) {
+                    const size_t position = order == StoreOrder::Forward ? i + c : n - 1 - (i + c);
+                    std::memcpy(words + position, negative ? &minus : &plus, sizeof(Word));
+                    if (antiphase) negative = !negative;
+                }
+            }
+            if (progress)
+                progress(frame < wholeFrames ? static_cast<uint32_t>(i + channelCount) : n);
+        }
+    }
+}
+
 // Fills buffer[0, byteCount) by the shared frame rules. makeValue(shape) is
 // called once, only when at least one value fits, and returns the per-frame
-// function double(int32_t t) that gives the frame value s. Returns 1, or 0
+// function double(int32_t t) that gives the frame value s. makeFill(shape),
+// used instead on the fast path, returns the block function
+// fill(uint32_t firstFrame, int count, double* s, const Guard& guard) that
+// writes the values of frames firstFrame .. firstFrame + count - 1, in the
+// order of the frames, exactly as makeValue's function would; approximate
+// values are allowed where guard.Exact(value) holds. Returns 1, or 0
 // (nothing written) for an unsupported width.
-template <class MakeValue>
+template <class MakeValue, class MakeFill>
 int32_t WriteFrames(uint8_t* buffer, uint32_t byteCount, uint32_t channels, uint32_t bits,
                     double amplitude, ProgressCallback progress, StoreOrder order,
-                    MakeValue&& makeValue) {
+                    MakeValue&& makeValue, MakeFill&& makeFill) {
     const uint32_t valueBytes = BytesPerValue(bits);
     if (valueBytes == 0) return 0;
     const bool antiphase = channels == 0;
     const FrameShape shape{byteCount / valueBytes, antiphase ? 2u : channels};
+    // The approximations are bounded relative to full scale: with a huge or
+    // non-finite amplitude every frame takes the straightforward path.
+    const bool fast = FastPathsEnabled() && std::fabs(amplitude) < 0x1p20;
     const auto run = [&]<class Encoding>(Encoding) {
-        if (byteCount != 0) std::memset(buffer, Encoding::kPrefill, byteCount);
+        if (!fast) {
+            if (byteCount != 0) std::memset(buffer, Encoding::kPrefill, byteCount);
+            if (shape.capacity == 0) return;
+            auto value = makeValue(shape);
+            WriteEncodedFrames<Encoding>(buffer, shape.capacity, shape.channelCount, antiphase,
+                                         amplitude, progress, order, value);
+            return;
+        }
+        // Every whole value is overwritten: only the bytes after them need
+        // the pre-fill.
+        const size_t written = static_cast<size_t>(shape.capacity) * valueBytes;
+        std::memset(buffer + written, Encoding::kPrefill, byteCount - written);
         if (shape.capacity == 0) return;
-        auto value = makeValue(shape);
-        WriteEncodedFrames<Encoding>(buffer, shape.capacity, shape.channelCount, antiphase,
-                                     amplitude, progress, order, value);
+        auto fill = makeFill(shape);
+        WriteEncodedBlocks<Encoding>(buffer, shape.capacity, shape.channelCount, antiphase,
+                                     amplitude, progress, order, fill);
     };
     switch (bits) {
     case 8:
@@ -163,6 +275,28 @@ int32_t WriteFrames(uint8_t* buffer, uint32_t byteCount, uint32_t channels, uint
         break;
     }
     return 1;
+}
+
+// A block function that calls a per-frame value function frame by frame,
+// for generators with nothing to approximate.
+template <class MakeValue> auto FrameByFrame(MakeValue& makeValue) {
+    return [&makeValue](const FrameShape& shape) {
+        return
+            [value = makeValue(shape)](uint32_t first, int count, double* s, const auto&) mutable {
+                for (int k = 0; k < count; ++k)
+                    s[k] = value(static_cast<int32_t>(first + static_cast<uint32_t>(k)));
+            };
+    };
+}
+
+// The writer for generators whose frame values are computed exactly either
+// way.
+template <class MakeValue>
+int32_t WriteFrames(uint8_t* buffer, uint32_t byteCount, uint32_t channels, uint32_t bits,
+                    double amplitude, ProgressCallback progress, StoreOrder order,
+                    MakeValue&& makeValue) {
+    return WriteFrames(buffer, byteCount, channels, bits, amplitude, progress, order, makeValue,
+                       FrameByFrame(makeValue));
 }
 
 } // namespace vantoro

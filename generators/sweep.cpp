@@ -1,6 +1,7 @@
 #include <cmath>
 
 #include "engine/engine_state.h"
+#include "generators/fast_sine.h"
 #include "generators/frame_writer.h"
 #include "generators/generators.h"
 #include "generators/shapes.h"
@@ -29,6 +30,42 @@ double SweepValue(int32_t kind, double rate, double f, int32_t t) {
     }
 }
 
+// The block version of SweepValue for a frequency law f(t): the phases are
+// accumulated exactly as frame by frame, then sine and square take the block
+// sine and fall back to the standard library wherever the approximation
+// could change a sample.
+template <class Frequency> auto SweepFill(int32_t kind, double rate, Frequency frequency) {
+    return [=](uint32_t first, int count, double* s, const auto& guard) {
+        if (kind != 0 && kind != 1) {
+            for (int k = 0; k < count; ++k) {
+                const int32_t t = static_cast<int32_t>(first + static_cast<uint32_t>(k));
+                s[k] = SweepValue(kind, rate, frequency(t), t);
+            }
+            return;
+        }
+        double phases[kBlockFrames];
+        double phase = engineState.sweepPhase;
+        for (int k = 0; k < count; ++k) {
+            const int32_t t = static_cast<int32_t>(first + static_cast<uint32_t>(k));
+            phase = phase + ((frequency(t) * kTwoPi) / rate);
+            phases[k] = phase;
+        }
+        engineState.sweepPhase = phase;
+        FastSinBlock(phases, s, count);
+        for (int k = 0; k < count; ++k) {
+            const bool inRange = std::fabs(phases[k]) < kFastTrigLimit;
+            if (kind == 0) {
+                if (!inRange || !guard.Exact(s[k])) s[k] = std::sin(phases[k]);
+            } else {
+                // The sign is certain once the sine is clear of zero.
+                const double sine =
+                    inRange && std::fabs(s[k]) > kFastTrigError ? s[k] : std::sin(phases[k]);
+                s[k] = sine > 0 ? 1.0 : -1.0;
+            }
+        }
+    };
+}
+
 } // namespace
 
 int32_t GenerateLinearSweep(uint8_t* buffer, uint32_t byteCount, uint32_t sampleRate,
@@ -37,18 +74,20 @@ int32_t GenerateLinearSweep(uint8_t* buffer, uint32_t byteCount, uint32_t sample
     // Every call starts from phase 0, including one that fails on the width.
     engineState.sweepPhase = 0.0;
     const double rate = static_cast<double>(sampleRate);
-    return WriteFrames(buffer, byteCount, channels, bits, amplitude, progress, StoreOrder::Forward,
-                       [&](const FrameShape& shape) {
-                           // The sweep spans L = n / C frames, unrounded.
-                           const double length = static_cast<double>(shape.capacity) /
-                                                 static_cast<double>(shape.channelCount);
-                           const double distance = sweepEnd - sweepStart;
-                           return [=](int32_t t) -> double {
-                               const double f =
-                                   ((static_cast<double>(t) * distance) / length) + sweepStart;
-                               return SweepValue(kind, rate, f, t);
-                           };
-                       });
+    // The sweep spans L = n / C frames, unrounded.
+    const auto law = [=](const FrameShape& shape) {
+        const double length =
+            static_cast<double>(shape.capacity) / static_cast<double>(shape.channelCount);
+        const double distance = sweepEnd - sweepStart;
+        return
+            [=](int32_t t) { return ((static_cast<double>(t) * distance) / length) + sweepStart; };
+    };
+    return WriteFrames(
+        buffer, byteCount, channels, bits, amplitude, progress, StoreOrder::Forward,
+        [&](const FrameShape& shape) {
+            return [=, f = law(shape)](int32_t t) { return SweepValue(kind, rate, f(t), t); };
+        },
+        [&](const FrameShape& shape) { return SweepFill(kind, rate, law(shape)); });
 }
 
 int32_t GenerateLogSweep(uint8_t* buffer, uint32_t byteCount, uint32_t sampleRate,
@@ -61,21 +100,23 @@ int32_t GenerateLogSweep(uint8_t* buffer, uint32_t byteCount, uint32_t sampleRat
     const double low = falling ? sweepEnd : sweepStart;
     const double high = falling ? sweepStart : sweepEnd;
     const double rate = static_cast<double>(sampleRate);
-    return WriteFrames(buffer, byteCount, channels, bits, amplitude, progress,
-                       falling ? StoreOrder::Reversed : StoreOrder::Forward,
-                       [&](const FrameShape& shape) {
-                           const double length = static_cast<double>(shape.capacity) /
-                                                 static_cast<double>(shape.channelCount);
-                           // K^L = high - low. Equal ends give K = 10^-inf = 0,
-                           // so frame 0 is at low + 1 and the rest at low.
-                           const double k = std::pow(10.0, std::log10(high - low) / length);
-                           return [=](int32_t t) -> double {
-                               // A power every frame rather than a running
-                               // product, so no rounding accumulates.
-                               const double f = std::pow(k, static_cast<double>(t)) + low;
-                               return SweepValue(kind, rate, f, t);
-                           };
-                       });
+    const auto law = [=](const FrameShape& shape) {
+        const double length =
+            static_cast<double>(shape.capacity) / static_cast<double>(shape.channelCount);
+        // K^L = high - low. Equal ends give K = 10^-inf = 0, so frame 0 is at
+        // low + 1 and the rest at low.
+        const double k = std::pow(10.0, std::log10(high - low) / length);
+        // A power every frame rather than a running product, so no rounding
+        // accumulates.
+        return [=](int32_t t) { return std::pow(k, static_cast<double>(t)) + low; };
+    };
+    return WriteFrames(
+        buffer, byteCount, channels, bits, amplitude, progress,
+        falling ? StoreOrder::Reversed : StoreOrder::Forward,
+        [&](const FrameShape& shape) {
+            return [=, f = law(shape)](int32_t t) { return SweepValue(kind, rate, f(t), t); };
+        },
+        [&](const FrameShape& shape) { return SweepFill(kind, rate, law(shape)); });
 }
 
 } // namespace vantoro

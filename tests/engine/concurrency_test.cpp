@@ -136,6 +136,9 @@ TEST_F(Concurrency, StartsRaceStops) {
 TEST_F(Concurrency, ProgressCallbackMayCallBackIntoTheEngine) {
     Watchdog watchdog(std::chrono::seconds(60));
     static std::atomic<int> nestedResults{0};
+    sim::Config manual;
+    manual.pacing = sim::Pacing::Manual;
+    Configure(manual);
     Start s;
     s.rateIndex = 0;
     s.progress = [](uint32_t written) {

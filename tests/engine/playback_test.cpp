@@ -34,7 +34,7 @@ Pattern MakePattern(int32_t bytes) {
     p.synthesis.status = SynthesisStatus::Ready;
     p.synthesis.layout = {44100, odd ? 1u : 2u, odd ? 1u : 2u, bytes};
     p.synthesis.buffer = static_cast<uint8_t*>(HeapAllocate(bytes + 2));
-    std::memcpy(p.synthesis.buffer, p.bytes.data(), bytes);
+    if (bytes > 0) std::memcpy(p.synthesis.buffer, p.bytes.data(), bytes);
     return p;
 }
 
@@ -70,7 +70,7 @@ TEST_F(Streaming, BlockSequencesOfSignalsThatPlayOut) {
         Configure(sim::Config{});
         Pattern p = MakePattern(c.bytes);
         ASSERT_EQ(StartSynthesized(p.synthesis, p.bits, c.loop), 0);
-        ASSERT_TRUE(sim::WaitQuiet(5000));
+        ASSERT_TRUE(sim::WaitClosed(5000));
         ASSERT_TRUE(WaitIdle()) << "the engine did not stop by itself";
         const auto blocks = sim::Blocks();
         std::vector<size_t> lengths;
@@ -206,7 +206,7 @@ TEST_F(Streaming, BlocksAreCutByByteNotByFrame) {
     s.bits = 32;
     s.rateIndex = 0;
     ASSERT_EQ(s.Play(), 0);
-    ASSERT_TRUE(sim::WaitQuiet(5000));
+    ASSERT_TRUE(sim::WaitClosed(5000));
     ASSERT_TRUE(WaitIdle());
     const auto blocks = sim::Blocks();
     ASSERT_EQ(blocks.size(), 13u);
@@ -315,7 +315,7 @@ TEST_F(Streaming, FailedBlocks) {
         Configure(config);
         Pattern p = MakePattern(200000);
         ASSERT_EQ(StartSynthesized(p.synthesis, p.bits, 0), 0);
-        ASSERT_TRUE(sim::WaitQuiet(5000));
+        ASSERT_TRUE(sim::WaitClosed(5000));
         ASSERT_TRUE(WaitIdle());
         EXPECT_EQ(sim::PlayedBytes(), p.bytes);
         EXPECT_EQ(HeapLiveBlocks(), liveAtStart);

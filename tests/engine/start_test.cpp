@@ -147,7 +147,7 @@ TEST_F(StartSequence, TypicalRequestReportsProgressAndStreamsTheBuffer) {
         ASSERT_EQ(values[k], 2 * (k + 1));
     EXPECT_EQ(static_cast<int32_t>(values.back()), GetProgressRang(5, 3, 16, 2));
 
-    ASSERT_TRUE(sim::WaitQuiet(10000));
+    ASSERT_TRUE(sim::WaitClosed(10000));
     for (int k = 0; k < 500 && EngineBusy(); ++k)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_FALSE(EngineBusy()) << "the engine stops itself after the last block";
@@ -208,7 +208,7 @@ TEST_F(StartSequence, AntiphaseModeStreamsTwoChannels) {
     const WAVEFORMATEXTENSIBLE f = sim::LastFormat();
     EXPECT_EQ(f.Format.nChannels, 2);
     EXPECT_EQ(f.dwChannelMask, 0x3u);
-    ASSERT_TRUE(sim::WaitQuiet(5000));
+    ASSERT_TRUE(sim::WaitClosed(5000));
     const auto played = sim::PlayedBytes();
     ASSERT_EQ(played.size(), 176400u);
     // Frame 1 of the sine: +x then -x.
@@ -235,12 +235,12 @@ TEST_F(StartSequence, SweepModeDispatch) {
             ASSERT_NE(linear, logarithmic);
         }
         ASSERT_EQ(s.Play(), 0);
-        ASSERT_TRUE(sim::WaitQuiet(5000));
+        ASSERT_TRUE(sim::WaitClosed(5000));
         EXPECT_EQ(sim::PlayedBytes(), c.firstIsLinear ? linear : logarithmic) << c.sweepMode;
         PlayStop();
         Configure(sim::Config{});
         ASSERT_EQ(s.Play1(), 0);
-        ASSERT_TRUE(sim::WaitQuiet(5000));
+        ASSERT_TRUE(sim::WaitClosed(5000));
         EXPECT_EQ(sim::PlayedBytes(), logarithmic) << c.sweepMode;
         PlayStop();
         Configure(sim::Config{});
