@@ -3,12 +3,13 @@
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "vantoro.h"
 
 static void VANTORO_STDCALL OnProgress(uint32_t written) {
     static uint32_t next = 0;
-    if (written >= next) {
+    if (written >= next && isatty(2)) {
         next = written + 44100;
         fprintf(stderr, "\rsynthesised %u sample values", written);
     }
@@ -38,7 +39,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: vantoro-demo tone|sweep|pink\n");
         return 2;
     }
-    fputc('\n', stderr);
+    if (isatty(2)) fputc('\n', stderr);
     if (result != 0) {
         PlayStop();
         fprintf(stderr, "vantoro-demo: the %s did not start\n", which);
