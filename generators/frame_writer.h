@@ -165,10 +165,10 @@ template <class Encoding> struct SampleGuard {
     // holds both signed zeros and such a value is never taken as certain.
     SampleGuard(double amplitude, double error)
         : amplitude(amplitude),
-          band(std::max(2.0 * std::fabs(amplitude) *
-                            (Encoding::kScale * error +
-                             (Encoding::kScale + Encoding::kOffset) * 0x1p-50),
-                        0x1p-1000)) {}
+          band(std::max(
+              2.0 * std::fabs(amplitude) *
+                  (Encoding::kScale * error + (Encoding::kScale + Encoding::kOffset) * 0x1p-50),
+              0x1p-1000)) {}
     bool Exact(double approximate) const {
         const double v = Encoding::Value(approximate, amplitude);
         return Encoding::SameSample(v - band, v + band);
@@ -251,7 +251,8 @@ int32_t WriteFrames(uint8_t* buffer, uint32_t byteCount, uint32_t channels, uint
         // Every whole value is overwritten: only the bytes after them need
         // the pre-fill.
         const size_t written = static_cast<size_t>(shape.capacity) * valueBytes;
-        std::memset(buffer + written, Encoding::kPrefill, byteCount - written);
+        if (byteCount > written)
+            std::memset(buffer + written, Encoding::kPrefill, byteCount - written);
         if (shape.capacity == 0) return;
         auto fill = makeFill(shape);
         WriteEncodedBlocks<Encoding>(buffer, shape.capacity, shape.channelCount, antiphase,
