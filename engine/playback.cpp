@@ -229,7 +229,11 @@ int32_t CompleteStart(std::unique_lock<std::mutex>& lock, const Synthesis& synth
     const SignalLayout& layout = synthesis.layout;
     const WAVEFORMATEXTENSIBLE format =
         BuildStreamFormat(layout.sampleRate, layout.channelCount, bits, layout.containerBytes);
-    if (QueryFormat(format, WAVE_MAPPER) == WAVERR_BADFORMAT) {
+    // A frame of more than 65535 bytes, or more than 2^32 - 1 bytes a second,
+    // has no descriptor whose fields agree: no device can take it.
+    const uint64_t frameBytes = uint64_t{layout.channelCount} * layout.containerBytes;
+    const bool describable = frameBytes <= 0xFFFF && frameBytes * layout.sampleRate <= 0xFFFFFFFF;
+    if (!describable || QueryFormat(format, WAVE_MAPPER) == WAVERR_BADFORMAT) {
         lock.unlock();
         ShowWarning(kUnsupportedFormatMessage);
         return -1;
@@ -294,7 +298,10 @@ bool EngineBusy() {
 int32_t ProgressRange(int32_t seconds, int32_t rateIndex, int32_t channels) {
     const uint32_t sampleRate = SampleRateForIndex(rateIndex);
     if (sampleRate == 0 || !SignalFits(seconds, sampleRate, channels, 1)) {
-        std::lock_guard lock(stateMutex);
+        // Marking the engine busy in the middle of a stop would let the
+        // completion thread queue again: wait for the stop to finish.
+        std::unique_lock lock(stateMutex);
+        stateChanged.wait(lock, [] { return !stopInProgress; });
         engineState.engineIdle = 0;
         return -1;
     }

@@ -14,9 +14,9 @@ uint32_t SampleRateForIndex(int32_t rateIndex) {
 
 bool SignalFits(int32_t seconds, uint32_t sampleRate, int32_t channels, uint32_t containerBytes) {
     if (seconds < 0 || channels < 0 || channels > 65535) return false;
-    const int64_t bytes =
-        static_cast<int64_t>(containerBytes) * ChannelCountFor(channels) * sampleRate * seconds;
-    return bytes <= INT32_MAX;
+    const int64_t perSecond =
+        static_cast<int64_t>(containerBytes) * ChannelCountFor(channels) * sampleRate;
+    return seconds == 0 || perSecond <= INT32_MAX / seconds;
 }
 
 namespace {

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/engine/engine_fixture.h"
+#include "tests/engine/watchdog.h"
 
 namespace vantoro {
 namespace {
@@ -20,32 +21,7 @@ namespace {
 using test::EngineTest;
 using test::Start;
 
-class Watchdog {
-  public:
-    explicit Watchdog(std::chrono::seconds limit)
-        : thread_([this, limit] {
-              std::unique_lock lock(mutex_);
-              if (!done_cv_.wait_for(lock, limit, [this] { return done_; })) {
-                  std::fprintf(stderr, "watchdog: test still running after %lld s, aborting\n",
-                               static_cast<long long>(limit.count()));
-                  std::abort();
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard lock(mutex_);
-            done_ = true;
-        }
-        done_cv_.notify_one();
-        thread_.join();
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable done_cv_;
-    bool done_ = false;
-    std::thread thread_;
-};
+using test::Watchdog;
 
 // A short signal: 11025 bytes of 8-bit mono, one block (or `seconds` blocks
 // of it), played fast.
