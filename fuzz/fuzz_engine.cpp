@@ -39,6 +39,7 @@
 
 #include "engine/engine_state.h"
 #include "engine/heap.h"
+#include "generators/frame_writer.h"
 #include "engine/playback.h"
 #include "engine/signal.h"
 #include "engine/stream_format.h"
@@ -191,21 +192,6 @@ Args DecodeArgs(FuzzedDataProvider& in) {
     return a;
 }
 
-int64_t ContainerBytes(int32_t bits) {
-    switch (bits) {
-    case 8:
-        return 1;
-    case 16:
-        return 2;
-    case 20:
-    case 24:
-    case 32:
-        return 4;
-    default:
-        return 0;
-    }
-}
-
 int64_t RateOf(int32_t rateIndex) {
     static constexpr int64_t kRates[] = {11025, 22050, 32000, 44100, 48000, 96000, 192000};
     return rateIndex >= 0 && rateIndex <= 6 ? kRates[rateIndex] : 0;
@@ -223,7 +209,7 @@ int64_t ExpectedRange(int32_t seconds, int32_t rateIndex, int32_t channels) {
 // before allocating.
 int64_t SignalBytes(const Args& a) {
     const int64_t rate = RateOf(a.rateIndex);
-    const int64_t container = ContainerBytes(a.bits);
+    const int64_t container = int64_t{BytesPerValue(static_cast<uint32_t>(a.bits))};
     if (rate == 0 || container == 0 || a.seconds < 0 || a.channels < 0 || a.channels > 65535)
         return -1;
     const int64_t perSecond = container * (a.channels == 0 ? 2 : a.channels) * rate;
@@ -395,7 +381,7 @@ void DoStart(FuzzedDataProvider& in, const Device& device, Model& m, bool first)
     const bool refusedLayout =
         device.refuseChannelsAbove != 0 && channelCount > uint32_t(device.refuseChannelsAbove);
     // Frames the descriptor cannot describe (a known fault) are refused too.
-    const int64_t frameBytes = ContainerBytes(a.bits) * channelCount;
+    const int64_t frameBytes = int64_t{BytesPerValue(static_cast<uint32_t>(a.bits))} * channelCount;
     const bool indescribable = frameBytes > 65535 || frameBytes * RateOf(a.rateIndex) > UINT32_MAX;
     if (text == kUnsupportedFormatMessage) {
         if (device.config.queryResult != WAVERR_BADFORMAT && !refusedLayout && !indescribable)

@@ -26,8 +26,11 @@
 namespace vantoro {
 namespace {
 
+using test::CompletedBlocks;
 using test::EngineTest;
 using test::Start;
+using test::Stream;
+using test::WaitIdle;
 using Texts = std::vector<std::string>;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -115,31 +118,6 @@ int64_t SignalBytesOf(const Start& a) {
     const int64_t perSecond = container * (a.channels == 0 ? 2 : a.channels) * kRates[a.rateIndex];
     if (a.seconds != 0 && perSecond > INT64_MAX / a.seconds) return -1;
     return perSecond * a.seconds;
-}
-
-std::vector<uint8_t> Stream(const std::vector<uint8_t>& signal, size_t blocks) {
-    std::vector<uint8_t> out;
-    size_t cursor = 0;
-    for (size_t k = 0; k < blocks && !signal.empty(); ++k) {
-        if (cursor >= signal.size()) cursor = 0;
-        const size_t length = std::min<size_t>(kBlockBytes, signal.size() - cursor);
-        out.insert(out.end(), signal.begin() + cursor, signal.begin() + cursor + length);
-        cursor += length;
-    }
-    return out;
-}
-
-size_t CompletedBlocks() {
-    size_t n = 0;
-    for (const auto& b : sim::Blocks())
-        n += b.completed ? 1 : 0;
-    return n;
-}
-
-bool WaitIdle() {
-    for (int k = 0; k < 10000 && EngineBusy(); ++k)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return !EngineBusy();
 }
 
 struct Row {
@@ -447,7 +425,7 @@ TEST_F(BadInput, EveryParameterAtItsLimits) {
                 EXPECT_TRUE(EngineBusy()) << "a looping signal does not end by itself";
                 EXPECT_EQ(PlayStop(), 0);
                 played = sim::PlayedBytes();
-                EXPECT_EQ(played, Stream(expected, CompletedBlocks()));
+                EXPECT_EQ(played, Stream(expected, true, CompletedBlocks()));
             }
             if (row.filledWithSilence) {
                 EXPECT_EQ(played, std::vector<uint8_t>(static_cast<size_t>(bytes), 0x80));

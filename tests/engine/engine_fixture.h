@@ -3,7 +3,10 @@
 // protocol violation.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -75,5 +78,37 @@ struct Start {
         return bytes;
     }
 };
+
+// Waits until the engine is idle (a stop, or the end of the signal).
+inline bool WaitIdle(int timeoutMs = 10000) {
+    for (int k = 0; k < timeoutMs && EngineBusy(); ++k)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return !EngineBusy();
+}
+
+// Blocks the simulated device played to their end.
+inline size_t CompletedBlocks() {
+    size_t n = 0;
+    for (const auto& b : sim::Blocks())
+        n += b.completed ? 1 : 0;
+    return n;
+}
+
+// The first `blocks` blocks the engine streams from `signal`: 24000 bytes
+// cut by offset, the last of a pass shorter, starting over when looping.
+inline std::vector<uint8_t> Stream(const std::vector<uint8_t>& signal, bool loop, size_t blocks) {
+    std::vector<uint8_t> out;
+    size_t cursor = 0;
+    for (size_t k = 0; k < blocks && !signal.empty(); ++k) {
+        if (cursor >= signal.size()) {
+            if (!loop) break;
+            cursor = 0;
+        }
+        const size_t length = std::min<size_t>(24000, signal.size() - cursor);
+        out.insert(out.end(), signal.begin() + cursor, signal.begin() + cursor + length);
+        cursor += length;
+    }
+    return out;
+}
 
 } // namespace vantoro::test

@@ -23,20 +23,17 @@
 namespace vantoro {
 namespace {
 
+using test::CompletedBlocks;
 using test::EngineTest;
 using test::Start;
+using test::Stream;
+using test::WaitIdle;
 using Texts = std::vector<std::string>;
 
 using test::Watchdog;
 
 void SleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-bool WaitIdle(int timeoutMs = 10000) {
-    for (int k = 0; k < timeoutMs && EngineBusy(); ++k)
-        SleepMs(1);
-    return !EngineBusy();
 }
 
 // 5 s of a 16-bit mono sine at 11025 Hz: 110250 bytes, four whole blocks
@@ -52,27 +49,6 @@ Start FiveBlockSignal() {
 
 // The byte stream a signal of `bytes` bytes gives when played `blocks`
 // blocks far: the block sequence of a looping signal, or of one pass.
-std::vector<uint8_t> Stream(const std::vector<uint8_t>& signal, bool loop, size_t blocks) {
-    std::vector<uint8_t> out;
-    size_t cursor = 0;
-    for (size_t k = 0; k < blocks; ++k) {
-        if (cursor >= signal.size()) {
-            if (!loop || signal.empty()) break;
-            cursor = 0;
-        }
-        const size_t length = std::min<size_t>(kBlockBytes, signal.size() - cursor);
-        out.insert(out.end(), signal.begin() + cursor, signal.begin() + cursor + length);
-        cursor += length;
-    }
-    return out;
-}
-
-size_t CompletedBlocks() {
-    size_t n = 0;
-    for (const auto& b : sim::Blocks())
-        n += b.completed ? 1 : 0;
-    return n;
-}
 
 // Manual pacing: lets blocks finish one at a time until the engine stops by
 // itself or `enough` blocks have played. False when neither happened within

@@ -12,8 +12,11 @@
 namespace vantoro {
 namespace {
 
+using test::CompletedBlocks;
 using test::EngineTest;
 using test::Start;
+using test::Stream;
+using test::WaitIdle;
 using Texts = std::vector<std::string>;
 
 // A signal of `bytes` bytes whose every byte tells its offset apart from its
@@ -40,12 +43,6 @@ Pattern MakePattern(int32_t bytes) {
 
 std::vector<uint8_t> Slice(const std::vector<uint8_t>& b, size_t from, size_t length) {
     return {b.begin() + from, b.begin() + from + length};
-}
-
-bool WaitIdle(int timeoutMs = 5000) {
-    for (int k = 0; k < timeoutMs && EngineBusy(); ++k)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return !EngineBusy();
 }
 
 class Streaming : public EngineTest {};
