@@ -4,7 +4,7 @@
 // the better one is picked when the library loads. Fused multiply-add stays
 // off either way, so every build computes the same values. The sanitizers'
 // runtimes are not ready when the loader picks, so their builds keep one.
-#if defined(__x86_64__) && defined(__linux__) && !defined(__clang__) &&                          \
+#if defined(__x86_64__) && defined(__linux__) && !defined(__clang__) &&                            \
     !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
 #define VANTORO_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #else

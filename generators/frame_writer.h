@@ -51,11 +51,13 @@ enum class StoreOrder { Forward, Reversed };
 
 namespace encoding {
 
-// True when a and b truncate to the same whole number (and T is defined by
-// truncation for both).
-inline bool SameTruncation(double a, double b) {
-    return std::fabs(a) < 0x1p62 && std::fabs(b) < 0x1p62 &&
-           static_cast<int64_t>(a) == static_cast<int64_t>(b);
+// True when no whole number lies within `band` of v (|v| < 2^50), so that
+// every value within the band truncates as v does. Adding and subtracting
+// 1.5 * 2^52 rounds to the nearest whole number; no branch, so loops over it
+// vectorise.
+inline bool ClearOfWholeNumbers(double v, double band) {
+    const double nearest = (v + 6755399441055744.0) - 6755399441055744.0;
+    return (std::fabs(v - nearest) > band) & (std::fabs(v) < 0x1p50);
 }
 
 // Each encoding turns the frame value s into one per-frame value, then into
@@ -70,7 +72,7 @@ struct U8 {
         plus = static_cast<Word>(x);
         minus = static_cast<Word>(0u - x);
     }
-    static bool SameSample(double a, double b) { return SameTruncation(a, b); }
+    static bool Certain(double v, double band) { return ClearOfWholeNumbers(v, band); }
 };
 
 struct S16 {
@@ -83,7 +85,7 @@ struct S16 {
         plus = static_cast<Word>(x);
         minus = static_cast<Word>(0u - x);
     }
-    static bool SameSample(double a, double b) { return SameTruncation(a, b); }
+    static bool Certain(double v, double band) { return ClearOfWholeNumbers(v, band); }
 };
 
 template <int Shift, int ScaleBits> struct HighBits32 {
@@ -96,7 +98,7 @@ template <int Shift, int ScaleBits> struct HighBits32 {
         plus = x << Shift;
         minus = (0u - x) << Shift;
     }
-    static bool SameSample(double a, double b) { return SameTruncation(a, b); }
+    static bool Certain(double v, double band) { return ClearOfWholeNumbers(v, band); }
 };
 using S20 = HighBits32<12, 19>; // scale 524287, value in the upper 20 bits
 using S24 = HighBits32<8, 23>;  // scale 8388607, value in the upper 24 bits
@@ -111,9 +113,11 @@ struct F32 {
         plus = std::bit_cast<Word>(static_cast<float>(v));
         minus = std::bit_cast<Word>(static_cast<float>(-v));
     }
-    static bool SameSample(double a, double b) {
-        return std::bit_cast<Word>(static_cast<float>(a)) ==
-               std::bit_cast<Word>(static_cast<float>(b));
+    // Rounding is monotonic: when both ends of the band round to the same
+    // single (the same signed zero included), everything between does.
+    static bool Certain(double v, double band) {
+        return std::bit_cast<Word>(static_cast<float>(v - band)) ==
+               std::bit_cast<Word>(static_cast<float>(v + band));
     }
 };
 
@@ -156,8 +160,9 @@ inline constexpr uint32_t kBlockFrames = 256;
 // of the exact one, is certain to be stored as the exact value would be.
 // Every rounding of the encoding's per-frame value moves it by less than
 // 2^-53 of the magnitudes involved, so the two values v and v' differ by less
-// than `band`; rounding and truncation are monotonic, so when both ends of
-// [v' - band, v' + band] give the same sample, v gives it too.
+// than `band`; the encoding's Certain(v', band) holds only when every value
+// within the band gives the same sample (for the integer widths: no whole
+// number within it, where truncation would jump).
 template <class Encoding> struct SampleGuard {
     double amplitude;
     double band;
@@ -170,8 +175,7 @@ template <class Encoding> struct SampleGuard {
                   (Encoding::kScale * error + (Encoding::kScale + Encoding::kOffset) * 0x1p-50),
               0x1p-1000)) {}
     bool Exact(double approximate) const {
-        const double v = Encoding::Value(approximate, amplitude);
-        return Encoding::SameSample(v - band, v + band);
+        return Encoding::Certain(Encoding::Value(approximate, amplitude), band);
     }
 };
 

@@ -52,14 +52,19 @@ template <class Frequency> auto SweepFill(int32_t kind, double rate, Frequency f
         }
         engineState.sweepPhase = phase;
         FastSinBlock(phases, s, count);
-        for (int k = 0; k < count; ++k) {
-            const bool inRange = std::fabs(phases[k]) < kFastTrigLimit;
-            if (kind == 0) {
-                if (!inRange || !guard.Exact(s[k])) s[k] = std::sin(phases[k]);
-            } else {
-                // The sign is certain once the sine is clear of zero.
-                const double sine =
-                    inRange && std::fabs(s[k]) > kFastTrigError ? s[k] : std::sin(phases[k]);
+        bool certain[kBlockFrames];
+        if (kind == 0) {
+            for (int k = 0; k < count; ++k)
+                certain[k] = (std::fabs(phases[k]) < kFastTrigLimit) & guard.Exact(s[k]);
+            for (int k = 0; k < count; ++k)
+                if (!certain[k]) s[k] = std::sin(phases[k]);
+        } else {
+            // The sign is certain once the sine is clear of zero.
+            for (int k = 0; k < count; ++k)
+                certain[k] =
+                    (std::fabs(phases[k]) < kFastTrigLimit) & (std::fabs(s[k]) > kFastTrigError);
+            for (int k = 0; k < count; ++k) {
+                const double sine = certain[k] ? s[k] : std::sin(phases[k]);
                 s[k] = sine > 0 ? 1.0 : -1.0;
             }
         }

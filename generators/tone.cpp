@@ -49,19 +49,21 @@ int32_t GenerateTone(uint8_t* buffer, uint32_t byteCount, uint32_t sampleRate, u
                 double angle[kBlockFrames];
                 for (int k = 0; k < count; ++k)
                     angle[k] = angleStep * static_cast<int32_t>(first + static_cast<uint32_t>(k));
+                bool certain[kBlockFrames];
                 if (kind == 0) {
                     FastSinBlock(angle, s, count);
                     for (int k = 0; k < count; ++k)
-                        if (!(std::fabs(angle[k]) < kFastTrigLimit) || !guard.Exact(s[k]))
-                            s[k] = std::sin(angle[k]);
+                        certain[k] = (std::fabs(angle[k]) < kFastTrigLimit) & guard.Exact(s[k]);
+                    for (int k = 0; k < count; ++k)
+                        if (!certain[k]) s[k] = std::sin(angle[k]);
                 } else {
                     FastCosBlock(angle, s, count);
-                    for (int k = 0; k < count; ++k) {
-                        // The sign is certain once the cosine is clear of zero.
-                        const bool certain = std::fabs(angle[k]) < kFastTrigLimit &&
-                                             std::fabs(s[k]) > kFastTrigError;
-                        s[k] = SquareFromCosine(certain ? s[k] : std::cos(angle[k]));
-                    }
+                    // The sign is certain once the cosine is clear of zero.
+                    for (int k = 0; k < count; ++k)
+                        certain[k] = (std::fabs(angle[k]) < kFastTrigLimit) &
+                                     (std::fabs(s[k]) > kFastTrigError);
+                    for (int k = 0; k < count; ++k)
+                        s[k] = SquareFromCosine(certain[k] ? s[k] : std::cos(angle[k]));
                 }
             };
     };
