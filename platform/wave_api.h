@@ -6,8 +6,14 @@
 
 #if defined(_WIN32)
 
+// windows.h must not define min and max: the engine calls std::min.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #include <mmsystem.h>
+// KSDATAFORMAT_SUBTYPE_PCM and _IEEE_FLOAT are declared here and defined in
+// the platform's static GUID library (ksguid), which Vantoro.dll links.
 #include <mmreg.h>
 #include <ks.h>
 #include <ksmedia.h>
