@@ -4,45 +4,22 @@
 #include "engine/playback.h"
 #include "engine/signal.h"
 
-namespace {
-
-vantoro::SignalRequest MakeRequest(int32_t kind, int32_t seconds, int32_t rateIndex, int32_t bits,
-                                   int32_t channels, double amplitude, int32_t sweepMode,
-                                   int32_t frequency, int32_t sweepStart, int32_t sweepEnd,
-                                   ProgressCallback progress) {
-    vantoro::SignalRequest r;
-    r.kind = kind;
-    r.seconds = seconds;
-    r.rateIndex = rateIndex;
-    r.bits = bits;
-    r.channels = channels;
-    r.amplitude = amplitude;
-    r.sweepMode = sweepMode;
-    r.frequency = frequency;
-    r.sweepStart = sweepStart;
-    r.sweepEnd = sweepEnd;
-    r.progress = progress;
-    return r;
-}
-
-} // namespace
-
 extern "C" {
 
 VANTORO_API int32_t VANTORO_CDECL fnVantoroCreateAndPlay(
     int32_t kind, int32_t seconds, int32_t rateIndex, int32_t bits, int32_t channels, int32_t loop,
     double amplitude, int32_t sweepMode, int32_t frequency, int32_t sweepStart, int32_t sweepEnd,
     ProgressCallback progress) {
-    return vantoro::StartSignal(MakeRequest(kind, seconds, rateIndex, bits, channels, amplitude,
-                                            sweepMode, frequency, sweepStart, sweepEnd, progress),
+    return vantoro::StartSignal({kind, seconds, rateIndex, bits, channels, amplitude, sweepMode,
+                                 frequency, sweepStart, sweepEnd, progress},
                                 loop, vantoro::SweepModeOne::Linear);
 }
 
 VANTORO_API int32_t VANTORO_CDECL fnVantoroCreateAndPlay1(
     int32_t kind, int32_t seconds, int32_t rateIndex, int32_t bits, int32_t channels, int32_t loop,
     double amplitude, int32_t sweepMode, int32_t frequency, int32_t sweepStart, int32_t sweepEnd) {
-    return vantoro::StartSignal(MakeRequest(kind, seconds, rateIndex, bits, channels, amplitude,
-                                            sweepMode, frequency, sweepStart, sweepEnd, nullptr),
+    return vantoro::StartSignal({kind, seconds, rateIndex, bits, channels, amplitude, sweepMode,
+                                 frequency, sweepStart, sweepEnd, nullptr},
                                 loop, vantoro::SweepModeOne::Logarithmic);
 }
 

@@ -60,18 +60,9 @@ struct Start {
     }
     // The buffer the start synthesises, rendered the way `vantoro render` does.
     std::vector<uint8_t> Render(SweepModeOne modeOne = SweepModeOne::Linear) const {
-        SignalRequest r;
-        r.kind = kind;
-        r.seconds = seconds;
-        r.rateIndex = rateIndex;
-        r.bits = bits;
-        r.channels = channels;
-        r.amplitude = amplitude;
-        r.sweepMode = sweepMode;
-        r.frequency = frequency;
-        r.sweepStart = sweepStart;
-        r.sweepEnd = sweepEnd;
-        const Synthesis s = SynthesizeSignal(r, modeOne);
+        const Synthesis s = SynthesizeSignal({kind, seconds, rateIndex, bits, channels, amplitude,
+                                              sweepMode, frequency, sweepStart, sweepEnd},
+                                             modeOne);
         EXPECT_EQ(s.status, SynthesisStatus::Ready);
         std::vector<uint8_t> bytes(s.buffer, s.buffer + s.layout.signalBytes);
         HeapFree(s.buffer);
