@@ -13,6 +13,7 @@
 #include "engine/playback.h"
 #include "engine/signal.h"
 #include "engine/stream_format.h"
+#include "generators/frame_writer.h"
 #include "tools/vantoro/wav_file.h"
 #include "vantoro.h"
 
@@ -111,7 +112,7 @@ bool MakeRequest(const Options& o, SignalRequest& r) {
     r.sweepMode = o.sweep.empty() ? 0 : (o.sweep == "linear" ? 1 : 2);
     r.sweepStart = o.from;
     r.sweepEnd = o.to;
-    const uint32_t container = o.bits == 8 ? 1 : (o.bits == 16 ? 2 : 4);
+    const uint32_t container = vantoro::BytesPerValue(static_cast<uint32_t>(o.bits));
     if (!vantoro::SignalFits(o.seconds, static_cast<uint32_t>(o.rate), o.channels, container)) {
         std::fprintf(stderr,
                      "--seconds: %d s at this rate, width and channel count exceeds the 2 GiB "
