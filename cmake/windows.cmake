@@ -2,12 +2,8 @@
 # CMakeLists.txt when the target is Windows (cmake/toolchain-mingw-i686.cmake,
 # preset win32).
 
-# The export table is exactly engine/exports/vantoro.def. The host header
-# gives the exported functions and CVantoro the dllexport attribute, which
-# would add GCC's own names for the class members to the table as well; the
-# one file that defines them is compiled with that attribute made inert.
-set_source_files_properties(${CMAKE_SOURCE_DIR}/engine/exports.cpp PROPERTIES
-                            COMPILE_DEFINITIONS "dllexport=__unused__")
+# The export table is exactly engine/exports/vantoro.def: the header gives
+# nothing the dllexport attribute when the library itself is built.
 
 add_library(vantoro_dll SHARED
   ${CMAKE_SOURCE_DIR}/engine/exports/dll_main.cpp

@@ -18,7 +18,9 @@
 
 #if defined(VANTORO_BUILDING)
 #if defined(_WIN32)
-#define VANTORO_API __declspec(dllexport)
+// Vantoro.dll exports by ordinal from its module-definition file, under the
+// names a host expects, and nothing else.
+#define VANTORO_API
 #else
 #define VANTORO_API __attribute__((visibility("default")))
 #endif
