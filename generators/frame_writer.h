@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "generators/fast_sine.h"
 #include "vantoro.h"
@@ -66,11 +67,13 @@ struct U8 {
     using Word = uint8_t;
     static constexpr uint8_t kPrefill = 0x80;
     static constexpr double kScale = 127.0, kOffset = 128.0;
+    static constexpr bool kInteger = true;
     static double Value(double s, double amplitude) { return (s * 127.0 + 128.0) * amplitude; }
+    static Word Pattern(uint32_t x) { return static_cast<Word>(x); }
     static void Patterns(double v, Word& plus, Word& minus) {
         const uint32_t x = TruncateWrap(v);
-        plus = static_cast<Word>(x);
-        minus = static_cast<Word>(0u - x);
+        plus = Pattern(x);
+        minus = Pattern(0u - x);
     }
     static bool Certain(double v, double band) { return ClearOfWholeNumbers(v, band); }
 };
@@ -79,11 +82,13 @@ struct S16 {
     using Word = uint16_t;
     static constexpr uint8_t kPrefill = 0x00;
     static constexpr double kScale = 32767.0, kOffset = 0.0;
+    static constexpr bool kInteger = true;
     static double Value(double s, double amplitude) { return (s * 32767.0) * amplitude; }
+    static Word Pattern(uint32_t x) { return static_cast<Word>(x); }
     static void Patterns(double v, Word& plus, Word& minus) {
         const uint32_t x = TruncateWrap(v);
-        plus = static_cast<Word>(x);
-        minus = static_cast<Word>(0u - x);
+        plus = Pattern(x);
+        minus = Pattern(0u - x);
     }
     static bool Certain(double v, double band) { return ClearOfWholeNumbers(v, band); }
 };
@@ -92,11 +97,13 @@ template <int Shift, int ScaleBits> struct HighBits32 {
     using Word = uint32_t;
     static constexpr uint8_t kPrefill = 0x00;
     static constexpr double kScale = static_cast<double>((1u << ScaleBits) - 1u), kOffset = 0.0;
+    static constexpr bool kInteger = true;
     static double Value(double s, double amplitude) { return (s * kScale) * amplitude; }
+    static Word Pattern(uint32_t x) { return x << Shift; }
     static void Patterns(double v, Word& plus, Word& minus) {
         const uint32_t x = TruncateWrap(v);
-        plus = x << Shift;
-        minus = (0u - x) << Shift;
+        plus = Pattern(x);
+        minus = Pattern(0u - x);
     }
     static bool Certain(double v, double band) { return ClearOfWholeNumbers(v, band); }
 };
@@ -107,6 +114,7 @@ struct F32 {
     using Word = uint32_t;
     static constexpr uint8_t kPrefill = 0x00;
     static constexpr double kScale = 0.5, kOffset = 0.0;
+    static constexpr bool kInteger = false;
     static double Value(double s, double amplitude) { return (s * 0.5) * amplitude; }
     // The sign multiplies the double before it is rounded to single precision.
     static void Patterns(double v, Word& plus, Word& minus) {
@@ -122,6 +130,40 @@ struct F32 {
 };
 
 } // namespace encoding
+
+// The channel layouts with a block store of their own.
+enum class BlockLayout { Mono, Stereo, Antiphase };
+
+// Stores the frames of s[0, count) (count <= kBlockFrames) at `out` in
+// `layout`, forward, exactly as the per-frame loop below does, in loops that
+// vectorise (store_block.cpp). Returns false, storing nothing, when a value
+// is outside what the vector conversion takes (|v| >= 2^31 for the integer
+// widths); the caller then stores the block frame by frame.
+bool StoreBlock(encoding::U8, const double* s, uint32_t count, double amplitude,
+                BlockLayout layout, void* out);
+bool StoreBlock(encoding::S16, const double* s, uint32_t count, double amplitude,
+                BlockLayout layout, void* out);
+bool StoreBlock(encoding::S20, const double* s, uint32_t count, double amplitude,
+                BlockLayout layout, void* out);
+bool StoreBlock(encoding::S24, const double* s, uint32_t count, double amplitude,
+                BlockLayout layout, void* out);
+bool StoreBlock(encoding::F32, const double* s, uint32_t count, double amplitude,
+                BlockLayout layout, void* out);
+
+// True when every approximate sine s[k] of the angle x[k] (k < count) is
+// certain to be stored as the exact one: |x[k]| < kFastTrigLimit and
+// Encoding::Certain(Encoding::Value(s[k], amplitude), band)
+// (store_block.cpp).
+bool AllSinesCertain(encoding::U8, const double* x, const double* s, uint32_t count,
+                     double amplitude, double band);
+bool AllSinesCertain(encoding::S16, const double* x, const double* s, uint32_t count,
+                     double amplitude, double band);
+bool AllSinesCertain(encoding::S20, const double* x, const double* s, uint32_t count,
+                     double amplitude, double band);
+bool AllSinesCertain(encoding::S24, const double* x, const double* s, uint32_t count,
+                     double amplitude, double band);
+bool AllSinesCertain(encoding::F32, const double* x, const double* s, uint32_t count,
+                     double amplitude, double band);
 
 template <class Encoding, class ValueFn>
 void WriteEncodedFrames(uint8_t* buffer, uint32_t n, uint32_t channelCount, bool antiphase,
@@ -163,7 +205,8 @@ inline constexpr uint32_t kBlockFrames = 256;
 // than `band`; the encoding's Certain(v', band) holds only when every value
 // within the band gives the same sample (for the integer widths: no whole
 // number within it, where truncation would jump).
-template <class Encoding> struct SampleGuard {
+template <class EncodingType> struct SampleGuard {
+    using Encoding = EncodingType;
     double amplitude;
     double band;
     // The band is never 0, so that an interval around a zero value always
@@ -179,6 +222,18 @@ template <class Encoding> struct SampleGuard {
     }
 };
 
+// s[k] = the sine of x[k] for k < count, as std::sin gives it wherever the
+// block sine could store a different sample.
+template <class Guard> void SineBlock(const double* x, double* s, int count, const Guard& guard) {
+    using Encoding = typename Guard::Encoding;
+    FastSinBlock(x, s, count);
+    if (AllSinesCertain(Encoding{}, x, s, static_cast<uint32_t>(count), guard.amplitude,
+                        guard.band))
+        return;
+    for (int k = 0; k < count; ++k)
+        if (!((std::fabs(x[k]) < kFastTrigLimit) && guard.Exact(s[k]))) s[k] = std::sin(x[k]);
+}
+
 // The block path of the frame writer: the frame values of up to
 // kBlockFrames frames at a time come from fill(firstFrame, count, s, guard),
 // then are encoded and stored exactly as the straightforward loop does.
@@ -192,10 +247,19 @@ void WriteEncodedBlocks(uint8_t* buffer, uint32_t n, uint32_t channelCount, bool
     // Frames whose every value is stored; the last frame may be cut short.
     const uint32_t wholeFrames = n / channelCount;
     auto* words = reinterpret_cast<Word*>(buffer);
+    // Blocks are stored whole where no progress is reported.
+    std::optional<BlockLayout> blockLayout;
+    if (!progress && antiphase) blockLayout = BlockLayout::Antiphase;
+    else if (!progress && channelCount == 1) blockLayout = BlockLayout::Mono;
+    else if (!progress && channelCount == 2) blockLayout = BlockLayout::Stereo;
     double s[kBlockFrames];
     for (uint32_t first = 0; first < frames; first += kBlockFrames) {
         const uint32_t count = std::min(kBlockFrames, frames - first);
         fill(first, static_cast<int>(count), s, guard);
+        if (blockLayout && order == StoreOrder::Forward && first + count <= wholeFrames &&
+            StoreBlock(Encoding{}, s, count, amplitude, *blockLayout,
+                       words + static_cast<size_t>(first) * channelCount))
+            continue;
         for (uint32_t k = 0; k < count; ++k) {
             const uint32_t frame = first + k;
             Word plus, minus;

@@ -51,14 +51,11 @@ template <class Frequency> auto SweepFill(int32_t kind, double rate, Frequency f
             phases[k] = phase;
         }
         engineState.sweepPhase = phase;
-        FastSinBlock(phases, s, count);
-        bool certain[kBlockFrames];
         if (kind == 0) {
-            for (int k = 0; k < count; ++k)
-                certain[k] = (std::fabs(phases[k]) < kFastTrigLimit) & guard.Exact(s[k]);
-            for (int k = 0; k < count; ++k)
-                if (!certain[k]) s[k] = std::sin(phases[k]);
+            SineBlock(phases, s, count, guard);
         } else {
+            FastSinBlock(phases, s, count);
+            bool certain[kBlockFrames];
             // The sign is certain once the sine is clear of zero.
             for (int k = 0; k < count; ++k)
                 certain[k] =

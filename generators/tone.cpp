@@ -49,14 +49,10 @@ int32_t GenerateTone(uint8_t* buffer, uint32_t byteCount, uint32_t sampleRate, u
                 double angle[kBlockFrames];
                 for (int k = 0; k < count; ++k)
                     angle[k] = angleStep * static_cast<int32_t>(first + static_cast<uint32_t>(k));
-                bool certain[kBlockFrames];
                 if (kind == 0) {
-                    FastSinBlock(angle, s, count);
-                    for (int k = 0; k < count; ++k)
-                        certain[k] = (std::fabs(angle[k]) < kFastTrigLimit) & guard.Exact(s[k]);
-                    for (int k = 0; k < count; ++k)
-                        if (!certain[k]) s[k] = std::sin(angle[k]);
+                    SineBlock(angle, s, count, guard);
                 } else {
+                    bool certain[kBlockFrames];
                     FastCosBlock(angle, s, count);
                     // The sign is certain once the cosine is clear of zero.
                     for (int k = 0; k < count; ++k)
