@@ -157,7 +157,10 @@ int32_t GenerateNoiseFromSeed(uint32_t seed, uint8_t* buffer, uint32_t byteCount
     // The same steps on draws computed ahead; the source is left as the
     // frame-by-frame steps leave it.
     const auto makeFill = [&](const FrameShape&) {
-        return [&source, kind](uint32_t, int count, double* s, const auto&) {
+        return [&shared = source, kind](uint32_t, int count, double* s, const auto&) {
+            // A copy of the source for the block, so that its running sums
+            // stay in registers.
+            NoiseSource source = shared;
             DrawsAhead draws(source.seed, kind == 4 ? 2 * count : count);
             const auto draw = [&draws] { return draws.Take(); };
             switch (kind) {
@@ -182,6 +185,7 @@ int32_t GenerateNoiseFromSeed(uint32_t seed, uint8_t* buffer, uint32_t byteCount
                 source.seed = draws.Seed();
                 source.drawBits = DrawBits(source.seed);
             }
+            shared = source;
         };
     };
     return WriteFrames(buffer, byteCount, channels, bits, amplitude, progress, StoreOrder::Forward,

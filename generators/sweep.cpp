@@ -43,11 +43,15 @@ template <class Frequency> auto SweepFill(int32_t kind, double rate, Frequency f
             }
             return;
         }
+        // The steps first (their divisions vectorise), then the running sum.
         double phases[kBlockFrames];
+        for (int k = 0; k < count; ++k)
+            phases[k] = frequency(static_cast<int32_t>(first + static_cast<uint32_t>(k)));
+        for (int k = 0; k < count; ++k)
+            phases[k] = (phases[k] * kTwoPi) / rate;
         double phase = engineState.sweepPhase;
         for (int k = 0; k < count; ++k) {
-            const int32_t t = static_cast<int32_t>(first + static_cast<uint32_t>(k));
-            phase = phase + ((frequency(t) * kTwoPi) / rate);
+            phase = phase + phases[k];
             phases[k] = phase;
         }
         engineState.sweepPhase = phase;
