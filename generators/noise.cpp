@@ -6,6 +6,7 @@
 
 #include "generators/frame_writer.h"
 #include "generators/generators.h"
+#include "generators/vector_clones.h"
 
 namespace vantoro {
 
@@ -60,9 +61,33 @@ template <class Draw> double BrownStep(NoiseSource& source, Draw&& draw) {
     return candidate * 0.0625;
 }
 
-// The generator's next states computed ahead, eight at a time from states
-// eight draws apart (x(k+8) = A * x(k) + C with the constants of eight
-// steps), so that the loop vectorises. Values are of scale 0.5.
+constexpr int kLanes = 8;
+
+// The `count` (a multiple of kLanes) states after `seed` and their draws of
+// scale 0.5, computed kLanes at a time from states kLanes draws apart
+// (x(k+8) = A * x(k) + C with the constants of eight steps), so that the
+// loop vectorises.
+VANTORO_VECTOR_CLONES void ComputeDraws(uint32_t seed, uint32_t* seeds, double* values,
+                                        int count) {
+    uint32_t multiplier = 1, increment = 0;
+    uint32_t lane[kLanes];
+    uint32_t x = seed;
+    for (int j = 0; j < kLanes; ++j) {
+        x = x * kMultiplier + kIncrement;
+        lane[j] = x;
+        increment = increment * kMultiplier + kIncrement;
+        multiplier *= kMultiplier;
+    }
+    for (int k = 0; k < count; k += kLanes)
+        for (int j = 0; j < kLanes; ++j) {
+            seeds[k + j] = lane[j];
+            lane[j] = lane[j] * multiplier + increment;
+        }
+    for (int k = 0; k < count; ++k)
+        values[k] = DrawValue(seeds[k], 0.5f);
+}
+
+// The generator's next states computed ahead in batches.
 class DrawsAhead {
   public:
     // `expected`: how many draws are likely to be taken; they are computed
@@ -78,29 +103,13 @@ class DrawsAhead {
 
   private:
     static constexpr int kCount = 512;
-    static constexpr int kLanes = 8;
     void Refill() {
         seed_ = Seed();
         filled_ = true;
         next_ = 0;
         size_ = std::min(kCount, std::max(kLanes, (want_ + kLanes - 1) / kLanes * kLanes));
         want_ = 4 * kLanes;
-        uint32_t multiplier = 1, increment = 0;
-        uint32_t lane[kLanes];
-        uint32_t x = seed_;
-        for (int j = 0; j < kLanes; ++j) {
-            x = x * kMultiplier + kIncrement;
-            lane[j] = x;
-            increment = increment * kMultiplier + kIncrement;
-            multiplier *= kMultiplier;
-        }
-        for (int k = 0; k < size_; k += kLanes)
-            for (int j = 0; j < kLanes; ++j) {
-                seeds_[k + j] = lane[j];
-                lane[j] = lane[j] * multiplier + increment;
-            }
-        for (int k = 0; k < size_; ++k)
-            values_[k] = DrawValue(seeds_[k], 0.5f);
+        ComputeDraws(seed_, seeds_, values_, size_);
     }
 
     uint32_t seed_;
