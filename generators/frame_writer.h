@@ -139,8 +139,8 @@ enum class BlockLayout { Mono, Stereo, Antiphase };
 // vectorise (store_block.cpp). Returns false, storing nothing, when a value
 // is outside what the vector conversion takes (|v| >= 2^31 for the integer
 // widths); the caller then stores the block frame by frame.
-bool StoreBlock(encoding::U8, const double* s, uint32_t count, double amplitude,
-                BlockLayout layout, void* out);
+bool StoreBlock(encoding::U8, const double* s, uint32_t count, double amplitude, BlockLayout layout,
+                void* out);
 bool StoreBlock(encoding::S16, const double* s, uint32_t count, double amplitude,
                 BlockLayout layout, void* out);
 bool StoreBlock(encoding::S20, const double* s, uint32_t count, double amplitude,
@@ -249,9 +249,12 @@ void WriteEncodedBlocks(uint8_t* buffer, uint32_t n, uint32_t channelCount, bool
     auto* words = reinterpret_cast<Word*>(buffer);
     // Blocks are stored whole where no progress is reported.
     std::optional<BlockLayout> blockLayout;
-    if (!progress && antiphase) blockLayout = BlockLayout::Antiphase;
-    else if (!progress && channelCount == 1) blockLayout = BlockLayout::Mono;
-    else if (!progress && channelCount == 2) blockLayout = BlockLayout::Stereo;
+    if (!progress && antiphase)
+        blockLayout = BlockLayout::Antiphase;
+    else if (!progress && channelCount == 1)
+        blockLayout = BlockLayout::Mono;
+    else if (!progress && channelCount == 2)
+        blockLayout = BlockLayout::Stereo;
     double s[kBlockFrames];
     for (uint32_t first = 0; first < frames; first += kBlockFrames) {
         const uint32_t count = std::min(kBlockFrames, frames - first);

@@ -67,8 +67,7 @@ constexpr int kLanes = 8;
 // scale 0.5, computed kLanes at a time from states kLanes draws apart
 // (x(k+8) = A * x(k) + C with the constants of eight steps), so that the
 // loop vectorises.
-VANTORO_VECTOR_CLONES void ComputeDraws(uint32_t seed, uint32_t* seeds, double* values,
-                                        int count) {
+VANTORO_VECTOR_CLONES void ComputeDraws(uint32_t seed, uint32_t* seeds, double* values, int count) {
     uint32_t multiplier = 1, increment = 0;
     uint32_t lane[kLanes];
     uint32_t x = seed;

@@ -11,15 +11,9 @@ namespace {
 
 // Two words side by side, the first in the low half (little-endian order).
 template <class Word> struct PairOf;
-template <> struct PairOf<uint8_t> {
-    using Type = uint16_t;
-};
-template <> struct PairOf<uint16_t> {
-    using Type = uint32_t;
-};
-template <> struct PairOf<uint32_t> {
-    using Type = uint64_t;
-};
+template <> struct PairOf<uint8_t> { using Type = uint16_t; };
+template <> struct PairOf<uint16_t> { using Type = uint32_t; };
+template <> struct PairOf<uint32_t> { using Type = uint64_t; };
 
 template <class Encoding>
 [[gnu::always_inline]] inline bool StoreBlockOf(const double* s, uint32_t count, double amplitude,
@@ -71,9 +65,8 @@ template <class Encoding>
 }
 
 template <class Encoding>
-[[gnu::always_inline]] inline bool AllSinesCertainOf(const double* x, const double* s,
-                                                     uint32_t count, double amplitude,
-                                                     double band) {
+[[gnu::always_inline]] inline bool
+AllSinesCertainOf(const double* x, const double* s, uint32_t count, double amplitude, double band) {
     unsigned certain = 1;
     for (uint32_t k = 0; k < count; ++k)
         certain &= static_cast<unsigned>(std::fabs(x[k]) < kFastTrigLimit) &

@@ -1,6 +1,5 @@
 #include "platform/alsa/alsa_backend.h"
 
-#include <alsa/asoundlib.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/alsa/alsa_library.h"
 #include "platform/stream_layout.h"
 
 // Each open device is a heap record (the handle points at it) with one
@@ -33,6 +33,11 @@
 namespace vantoro::alsa {
 
 namespace {
+
+// Loaded by waveOutOpen before any other call can reach a device.
+const AlsaLibrary& Alsa() {
+    return *LoadAlsa();
+}
 
 using platform::SampleEncoding;
 using platform::StreamLayout;
@@ -141,23 +146,24 @@ snd_pcm_format_t AlsaFormat(SampleEncoding encoding) {
 // no resampling. False when the PCM cannot take them.
 bool ConfigureHardware(snd_pcm_t* pcm, const StreamLayout& layout) {
     snd_pcm_hw_params_t* raw = nullptr;
-    if (snd_pcm_hw_params_malloc(&raw) < 0) return false;
-    std::unique_ptr<snd_pcm_hw_params_t, void (*)(snd_pcm_hw_params_t*)> hw(raw,
-                                                                            snd_pcm_hw_params_free);
-    if (snd_pcm_hw_params_any(pcm, hw.get()) < 0) return false;
-    if (snd_pcm_hw_params_set_rate_resample(pcm, hw.get(), 0) < 0) return false;
-    if (snd_pcm_hw_params_set_access(pcm, hw.get(), SND_PCM_ACCESS_RW_INTERLEAVED) < 0)
+    if (Alsa().snd_pcm_hw_params_malloc(&raw) < 0) return false;
+    std::unique_ptr<snd_pcm_hw_params_t, void (*)(snd_pcm_hw_params_t*)> hw(
+        raw, Alsa().snd_pcm_hw_params_free);
+    if (Alsa().snd_pcm_hw_params_any(pcm, hw.get()) < 0) return false;
+    if (Alsa().snd_pcm_hw_params_set_rate_resample(pcm, hw.get(), 0) < 0) return false;
+    if (Alsa().snd_pcm_hw_params_set_access(pcm, hw.get(), SND_PCM_ACCESS_RW_INTERLEAVED) < 0)
         return false;
-    if (snd_pcm_hw_params_set_format(pcm, hw.get(), AlsaFormat(layout.encoding)) < 0) return false;
-    if (snd_pcm_hw_params_set_channels(pcm, hw.get(), layout.channels) < 0) return false;
-    if (snd_pcm_hw_params_set_rate(pcm, hw.get(), layout.sampleRate, 0) < 0) return false;
+    if (Alsa().snd_pcm_hw_params_set_format(pcm, hw.get(), AlsaFormat(layout.encoding)) < 0)
+        return false;
+    if (Alsa().snd_pcm_hw_params_set_channels(pcm, hw.get(), layout.channels) < 0) return false;
+    if (Alsa().snd_pcm_hw_params_set_rate(pcm, hw.get(), layout.sampleRate, 0) < 0) return false;
     // Buffer and period sizes are wishes: a PCM that cannot meet them keeps
     // its own.
     unsigned bufferTime = kBufferMicroseconds;
-    snd_pcm_hw_params_set_buffer_time_near(pcm, hw.get(), &bufferTime, nullptr);
+    Alsa().snd_pcm_hw_params_set_buffer_time_near(pcm, hw.get(), &bufferTime, nullptr);
     unsigned periodTime = kPeriodMicroseconds;
-    snd_pcm_hw_params_set_period_time_near(pcm, hw.get(), &periodTime, nullptr);
-    return snd_pcm_hw_params(pcm, hw.get()) >= 0;
+    Alsa().snd_pcm_hw_params_set_period_time_near(pcm, hw.get(), &periodTime, nullptr);
+    return Alsa().snd_pcm_hw_params(pcm, hw.get()) >= 0;
 }
 
 // Playback starts once the buffer has filled (or at the drain), and the
@@ -165,19 +171,19 @@ bool ConfigureHardware(snd_pcm_t* pcm, const StreamLayout& layout) {
 bool ConfigureSoftware(snd_pcm_t* pcm) {
     snd_pcm_uframes_t bufferSize = 0;
     snd_pcm_uframes_t periodSize = 0;
-    if (snd_pcm_get_params(pcm, &bufferSize, &periodSize) < 0) return false;
+    if (Alsa().snd_pcm_get_params(pcm, &bufferSize, &periodSize) < 0) return false;
     snd_pcm_sw_params_t* raw = nullptr;
-    if (snd_pcm_sw_params_malloc(&raw) < 0) return false;
-    std::unique_ptr<snd_pcm_sw_params_t, void (*)(snd_pcm_sw_params_t*)> sw(raw,
-                                                                            snd_pcm_sw_params_free);
-    if (snd_pcm_sw_params_current(pcm, sw.get()) < 0) return false;
+    if (Alsa().snd_pcm_sw_params_malloc(&raw) < 0) return false;
+    std::unique_ptr<snd_pcm_sw_params_t, void (*)(snd_pcm_sw_params_t*)> sw(
+        raw, Alsa().snd_pcm_sw_params_free);
+    if (Alsa().snd_pcm_sw_params_current(pcm, sw.get()) < 0) return false;
     const snd_pcm_uframes_t start = periodSize > 0 && bufferSize >= periodSize
                                         ? bufferSize - bufferSize % periodSize
                                         : bufferSize;
-    if (snd_pcm_sw_params_set_start_threshold(pcm, sw.get(), start) < 0) return false;
-    if (periodSize > 0 && snd_pcm_sw_params_set_avail_min(pcm, sw.get(), periodSize) < 0)
+    if (Alsa().snd_pcm_sw_params_set_start_threshold(pcm, sw.get(), start) < 0) return false;
+    if (periodSize > 0 && Alsa().snd_pcm_sw_params_set_avail_min(pcm, sw.get(), periodSize) < 0)
         return false;
-    return snd_pcm_sw_params(pcm, sw.get()) >= 0;
+    return Alsa().snd_pcm_sw_params(pcm, sw.get()) >= 0;
 }
 
 constexpr snd_pcm_sframes_t kBlocked = -1;
@@ -188,7 +194,7 @@ constexpr int kMaxRecoveries = 16;
 // kBlocked when it has no room. Underruns and suspends are recovered; any
 // other failure marks the device failed.
 snd_pcm_sframes_t WriteFrames(Device& device, const uint8_t* data, snd_pcm_uframes_t frames) {
-    const snd_pcm_sframes_t n = snd_pcm_writei(device.pcm, data, frames);
+    const snd_pcm_sframes_t n = Alsa().snd_pcm_writei(device.pcm, data, frames);
     if (n > 0) {
         device.written = true;
         device.recoveries = 0;
@@ -196,7 +202,7 @@ snd_pcm_sframes_t WriteFrames(Device& device, const uint8_t* data, snd_pcm_ufram
     }
     if (n == 0 || n == -EAGAIN) return kBlocked;
     if (++device.recoveries > kMaxRecoveries ||
-        snd_pcm_recover(device.pcm, static_cast<int>(n), 1) < 0)
+        Alsa().snd_pcm_recover(device.pcm, static_cast<int>(n), 1) < 0)
         device.failed = true;
     return 0;
 }
@@ -237,10 +243,10 @@ void AwaitWork(Device& device, bool withPcm) {
     fds[0] = {device.wakeFd, POLLIN, 0};
     int pcmCount = 0;
     if (withPcm) {
-        pcmCount = std::max(0, snd_pcm_poll_descriptors_count(device.pcm));
+        pcmCount = std::max(0, Alsa().snd_pcm_poll_descriptors_count(device.pcm));
         fds.resize(1 + static_cast<size_t>(pcmCount));
-        pcmCount = std::max(0, snd_pcm_poll_descriptors(device.pcm, fds.data() + 1,
-                                                        static_cast<unsigned>(pcmCount)));
+        pcmCount = std::max(0, Alsa().snd_pcm_poll_descriptors(device.pcm, fds.data() + 1,
+                                                               static_cast<unsigned>(pcmCount)));
         fds.resize(1 + static_cast<size_t>(pcmCount));
     }
     const int ready = poll(fds.data(), fds.size(), withPcm ? kPcmPollMilliseconds : -1);
@@ -253,8 +259,8 @@ void AwaitWork(Device& device, bool withPcm) {
     }
     if (pcmCount > 0) {
         unsigned short revents = 0;
-        snd_pcm_poll_descriptors_revents(device.pcm, fds.data() + 1,
-                                         static_cast<unsigned>(pcmCount), &revents);
+        Alsa().snd_pcm_poll_descriptors_revents(device.pcm, fds.data() + 1,
+                                                static_cast<unsigned>(pcmCount), &revents);
     }
 }
 
@@ -265,8 +271,8 @@ void ServeReset(Device& device, std::unique_lock<std::mutex>& lock) {
     std::deque<Pending> returned;
     returned.swap(device.queue);
     lock.unlock();
-    snd_pcm_drop(device.pcm);
-    if (snd_pcm_prepare(device.pcm) < 0) device.failed = true;
+    Alsa().snd_pcm_drop(device.pcm);
+    if (Alsa().snd_pcm_prepare(device.pcm) < 0) device.failed = true;
     device.offset = 0;
     device.carry.clear();
     device.written = false;
@@ -315,9 +321,9 @@ void RunDevice(std::shared_ptr<Device> shared) {
     }
     lock.unlock();
     // What was written plays out, unless a reset dropped it.
-    if (device.written && !device.failed && snd_pcm_nonblock(device.pcm, 0) >= 0)
-        snd_pcm_drain(device.pcm);
-    snd_pcm_close(device.pcm);
+    if (device.written && !device.failed && Alsa().snd_pcm_nonblock(device.pcm, 0) >= 0)
+        Alsa().snd_pcm_drain(device.pcm);
+    Alsa().snd_pcm_close(device.pcm);
     device.pcm = nullptr;
     Notify(device, WOM_CLOSE, nullptr);
 }
@@ -355,25 +361,28 @@ MMRESULT waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWOR
             return MMSYSERR_INVALPARAM;
     }
 
+    // Without libasound there is no device to open.
+    if (!LoadAlsa()) return MMSYSERR_NODRIVER;
     snd_pcm_t* pcm = nullptr;
-    if (const int error = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+    if (const int error =
+            Alsa().snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
         error < 0)
         return OpenFailure(error);
     if (!ConfigureHardware(pcm, layout)) {
-        snd_pcm_close(pcm);
+        Alsa().snd_pcm_close(pcm);
         return WAVERR_BADFORMAT;
     }
     if (query) {
-        snd_pcm_close(pcm);
+        Alsa().snd_pcm_close(pcm);
         return MMSYSERR_NOERROR;
     }
     if (!ConfigureSoftware(pcm)) {
-        snd_pcm_close(pcm);
+        Alsa().snd_pcm_close(pcm);
         return MMSYSERR_ERROR;
     }
     const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd < 0) {
-        snd_pcm_close(pcm);
+        Alsa().snd_pcm_close(pcm);
         return MMSYSERR_NOMEM;
     }
 
@@ -402,7 +411,7 @@ MMRESULT waveOutOpen(LPHWAVEOUT phwo, UINT uDeviceID, LPCWAVEFORMATEX pwfx, DWOR
         return MMSYSERR_NOERROR;
     } catch (...) {
         close(wakeFd);
-        snd_pcm_close(pcm);
+        Alsa().snd_pcm_close(pcm);
         return MMSYSERR_NOMEM;
     }
 }

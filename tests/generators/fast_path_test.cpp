@@ -56,8 +56,8 @@ Output Run(const Call& c, bool fast, bool reportProgress = true) {
                      c.amplitude, progress);
         break;
     case Family::LinearSweep:
-        GenerateLinearSweep(out.bytes.data(), c.byteCount, c.sampleRate, c.channels, c.bits,
-                            c.kind, c.a, c.b, c.amplitude, progress);
+        GenerateLinearSweep(out.bytes.data(), c.byteCount, c.sampleRate, c.channels, c.bits, c.kind,
+                            c.a, c.b, c.amplitude, progress);
         break;
     case Family::LogSweep:
         GenerateLogSweep(out.bytes.data(), c.byteCount, c.sampleRate, c.channels, c.bits, c.kind,
@@ -81,7 +81,8 @@ void ExpectSame(const Call& c) {
     for (size_t k = 0; k < fast.bytes.size(); ++k)
         ASSERT_EQ(fast.bytes[k], reference.bytes[k]) << "byte " << k << " of " << Describe(c);
     ASSERT_EQ(fast.progress, reference.progress) << Describe(c);
-    ASSERT_EQ(std::bit_cast<uint64_t>(fast.sweepPhase), std::bit_cast<uint64_t>(reference.sweepPhase))
+    ASSERT_EQ(std::bit_cast<uint64_t>(fast.sweepPhase),
+              std::bit_cast<uint64_t>(reference.sweepPhase))
         << Describe(c);
     const Output silent = Run(c, true, false);
     for (size_t k = 0; k < silent.bytes.size(); ++k)
@@ -100,8 +101,8 @@ TEST(FastPath, BoundaryCases) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     // Frequencies that land on exact quarter turns and zero crossings, where
     // the approximations must give way to the standard library.
-    const double tones[] = {0, 1, 1000, 11025, 14700, 22050, 44100, 44101, -1000, -11025,
-                            1e-300, 1e9, 2147483647.0, inf, -inf, nan};
+    const double tones[] = {0,     1,      1000,   11025, 14700,        22050, 44100, 44101,
+                            -1000, -11025, 1e-300, 1e9,   2147483647.0, inf,   -inf,  nan};
     const double amplitudes[] = {0, 0.5, 1, 2, -1, 1e-300, 1e6, 1e300, nan};
     for (uint16_t bits : kWidths)
         for (uint32_t channels : {1u, 2u, 3u, 0u})
@@ -111,16 +112,16 @@ TEST(FastPath, BoundaryCases) {
                         ExpectSame({Family::Tone, kind, 4 * 1009 + 3, 44100, channels, bits, f, 0,
                                     amplitude});
     const std::pair<double, double> sweeps[] = {
-        {20, 20000}, {20000, 20}, {1000, 1000}, {0, 1000}, {1000, 0}, {0, 0}, {100, 101},
-        {-500, 500}, {1, 200000}, {11025, 11025}, {1e12, 1e12 + 1}, {nan, 1}, {inf, 1}};
+        {20, 20000}, {20000, 20}, {1000, 1000},   {0, 1000},        {1000, 0}, {0, 0},  {100, 101},
+        {-500, 500}, {1, 200000}, {11025, 11025}, {1e12, 1e12 + 1}, {nan, 1},  {inf, 1}};
     for (Family family : {Family::LinearSweep, Family::LogSweep})
         for (uint16_t bits : kWidths)
             for (uint32_t channels : {1u, 2u, 3u, 0u})
                 for (int32_t kind : {0, 1, 2, 9})
                     for (const auto& [from, to] : sweeps)
                         for (double amplitude : {0.0, 0.5, 1.0, 2.0})
-                            ExpectSame({family, kind, 2 * 2003 + 1, 22050, channels, bits, from,
-                                        to, amplitude});
+                            ExpectSame({family, kind, 2 * 2003 + 1, 22050, channels, bits, from, to,
+                                        amplitude});
     for (uint16_t bits : kWidths)
         for (uint32_t channels : {1u, 2u, 3u, 0u})
             for (int32_t kind : {3, 4, 5, 0})
@@ -177,7 +178,8 @@ TEST(FastPath, BlockSineStaysWithinItsBound) {
     double worst = 0;
     for (int block = 0; block < 4000; ++block) {
         const double scale = std::pow(10.0, block % 9); // up to 1e8
-        for (double& v : x) v = unit(random) * scale;
+        for (double& v : x)
+            v = unit(random) * scale;
         x[0] = 0.0;
         x[1] = kFastTrigLimit * 0.999999;
         FastSinBlock(x.data(), sine.data(), kBlockFrames);
