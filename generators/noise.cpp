@@ -169,6 +169,16 @@ int32_t GenerateNoiseFromSeed(uint32_t seed, uint8_t* buffer, uint32_t byteCount
             // A copy of the source for the block, so that its running sums
             // stay in registers.
             NoiseSource source = shared;
+            if (kind == 3 && count > 0) {
+                // One draw a frame: straight into the block (whose length
+                // is a multiple of the lane count).
+                static_assert(kBlockFrames % kLanes == 0);
+                uint32_t seeds[kBlockFrames];
+                ComputeDraws(source.seed, seeds, s, (count + kLanes - 1) / kLanes * kLanes);
+                shared.seed = seeds[count - 1];
+                shared.drawBits = DrawBits(shared.seed);
+                return;
+            }
             DrawsAhead draws(source.seed, kind == 4 ? 2 * count : count);
             const auto draw = [&draws] { return draws.Take(); };
             switch (kind) {
