@@ -160,8 +160,8 @@ struct user_desc {
 
 typedef int (*pthread_create_fn)(void*, const void*, void* (*)(void*), void*);
 static pthread_create_fn real_pthread_create;
-static int active;           /* 1 once the main thread runs on a local entry */
-static u32 global_entry;     /* glibc's TLS entry of the global table */
+static int active;       /* 1 once the main thread runs on a local entry */
+static u32 global_entry; /* glibc's TLS entry of the global table */
 static volatile int lock_word;
 static unsigned char local_used[LOCAL_COUNT];
 static u32 local_next;
@@ -169,16 +169,21 @@ static u32 exit_key;
 
 static void lock(void) {
     while (__sync_lock_test_and_set(&lock_word, 1))
-        while (lock_word) __builtin_ia32_pause();
+        while (lock_word)
+            __builtin_ia32_pause();
 }
-static void unlock(void) { __sync_lock_release(&lock_word); }
+static void unlock(void) {
+    __sync_lock_release(&lock_word);
+}
 
 static u32 get_gs(void) {
     u32 value;
     __asm__ volatile("movl %%gs, %0" : "=r"(value));
     return value & 0xffff;
 }
-static void set_gs(u32 selector) { __asm__ volatile("movl %0, %%gs" ::"r"(selector)); }
+static void set_gs(u32 selector) {
+    __asm__ volatile("movl %0, %%gs" ::"r"(selector));
+}
 /* glibc keeps the address of the thread's control block at %gs:0, which is
  * the segment's base. */
 static u32 gs_base(void) {
@@ -201,7 +206,9 @@ static void block_signals(u32 old[2]) {
     u32 all[2] = {~0u, ~0u};
     syscall(SYS_RT_SIGPROCMASK, SIG_SETMASK, all, old, 8);
 }
-static void restore_signals(u32 old[2]) { syscall(SYS_RT_SIGPROCMASK, SIG_SETMASK, old, 0, 8); }
+static void restore_signals(u32 old[2]) {
+    syscall(SYS_RT_SIGPROCMASK, SIG_SETMASK, old, 0, 8);
+}
 
 /* Points %gs at a fresh local entry with the current base; returns the entry
  * index (0 when none could be had: then %gs stays as it was). Under the
