@@ -166,26 +166,23 @@ int32_t GenerateNoiseFromSeed(uint32_t seed, uint8_t* buffer, uint32_t byteCount
     // frame-by-frame steps leave it.
     const auto makeFill = [&](const FrameShape&) {
         return [&shared = source, kind](uint32_t, int count, double* s, const auto&) {
-            // A copy of the source for the block, so that its running sums
-            // stay in registers.
-            NoiseSource source = shared;
-            if (kind == 3 && count > 0) {
+            if (count <= 0) return;
+            if (kind == 3) {
                 // One draw a frame: straight into the block (whose length
                 // is a multiple of the lane count).
                 static_assert(kBlockFrames % kLanes == 0);
                 uint32_t seeds[kBlockFrames];
-                ComputeDraws(source.seed, seeds, s, (count + kLanes - 1) / kLanes * kLanes);
+                ComputeDraws(shared.seed, seeds, s, (count + kLanes - 1) / kLanes * kLanes);
                 shared.seed = seeds[count - 1];
                 shared.drawBits = DrawBits(shared.seed);
                 return;
             }
+            // A copy of the source for the block, so that its running sums
+            // stay in registers.
+            NoiseSource source = shared;
             DrawsAhead draws(source.seed, kind == 4 ? 2 * count : count);
             const auto draw = [&draws] { return draws.Take(); };
             switch (kind) {
-            case 3:
-                for (int k = 0; k < count; ++k)
-                    s[k] = draw();
-                break;
             case 4:
                 for (int k = 0; k < count; ++k)
                     s[k] = PinkStep(source, draw);

@@ -76,54 +76,24 @@ AllSinesCertainOf(const double* x, const double* s, uint32_t count, double ampli
 
 } // namespace
 
-VANTORO_VECTOR_CLONES bool StoreBlock(encoding::U8, const double* s, uint32_t count,
-                                      double amplitude, BlockLayout layout, void* out) {
-    return StoreBlockOf<encoding::U8>(s, count, amplitude, layout, out);
-}
+// The entry points of one encoding: plain functions, since each is built
+// once per instruction set.
+#define VANTORO_BLOCK_FUNCTIONS(E)                                                                 \
+    VANTORO_VECTOR_CLONES bool StoreBlock(encoding::E, const double* s, uint32_t count,            \
+                                          double amplitude, BlockLayout layout, void* out) {       \
+        return StoreBlockOf<encoding::E>(s, count, amplitude, layout, out);                        \
+    }                                                                                              \
+    VANTORO_VECTOR_CLONES bool AllSinesCertain(encoding::E, const double* x, const double* s,      \
+                                               uint32_t count, double amplitude, double band) {    \
+        return AllSinesCertainOf<encoding::E>(x, s, count, amplitude, band);                       \
+    }
 
-VANTORO_VECTOR_CLONES bool StoreBlock(encoding::S16, const double* s, uint32_t count,
-                                      double amplitude, BlockLayout layout, void* out) {
-    return StoreBlockOf<encoding::S16>(s, count, amplitude, layout, out);
-}
+VANTORO_BLOCK_FUNCTIONS(U8)
+VANTORO_BLOCK_FUNCTIONS(S16)
+VANTORO_BLOCK_FUNCTIONS(S20)
+VANTORO_BLOCK_FUNCTIONS(S24)
+VANTORO_BLOCK_FUNCTIONS(F32)
 
-VANTORO_VECTOR_CLONES bool StoreBlock(encoding::S20, const double* s, uint32_t count,
-                                      double amplitude, BlockLayout layout, void* out) {
-    return StoreBlockOf<encoding::S20>(s, count, amplitude, layout, out);
-}
-
-VANTORO_VECTOR_CLONES bool StoreBlock(encoding::S24, const double* s, uint32_t count,
-                                      double amplitude, BlockLayout layout, void* out) {
-    return StoreBlockOf<encoding::S24>(s, count, amplitude, layout, out);
-}
-
-VANTORO_VECTOR_CLONES bool StoreBlock(encoding::F32, const double* s, uint32_t count,
-                                      double amplitude, BlockLayout layout, void* out) {
-    return StoreBlockOf<encoding::F32>(s, count, amplitude, layout, out);
-}
-
-VANTORO_VECTOR_CLONES bool AllSinesCertain(encoding::U8, const double* x, const double* s,
-                                           uint32_t count, double amplitude, double band) {
-    return AllSinesCertainOf<encoding::U8>(x, s, count, amplitude, band);
-}
-
-VANTORO_VECTOR_CLONES bool AllSinesCertain(encoding::S16, const double* x, const double* s,
-                                           uint32_t count, double amplitude, double band) {
-    return AllSinesCertainOf<encoding::S16>(x, s, count, amplitude, band);
-}
-
-VANTORO_VECTOR_CLONES bool AllSinesCertain(encoding::S20, const double* x, const double* s,
-                                           uint32_t count, double amplitude, double band) {
-    return AllSinesCertainOf<encoding::S20>(x, s, count, amplitude, band);
-}
-
-VANTORO_VECTOR_CLONES bool AllSinesCertain(encoding::S24, const double* x, const double* s,
-                                           uint32_t count, double amplitude, double band) {
-    return AllSinesCertainOf<encoding::S24>(x, s, count, amplitude, band);
-}
-
-VANTORO_VECTOR_CLONES bool AllSinesCertain(encoding::F32, const double* x, const double* s,
-                                           uint32_t count, double amplitude, double band) {
-    return AllSinesCertainOf<encoding::F32>(x, s, count, amplitude, band);
-}
+#undef VANTORO_BLOCK_FUNCTIONS
 
 } // namespace vantoro
